@@ -1,0 +1,266 @@
+// Runs list-capture-devices.exe against the platform's real device enumerator
+// with devices registered where Wine's enumerator looks for them, and compares
+// what the program writes, byte for byte.
+//
+// These cases rewrite the video-input category in the registry, so they run
+// only under Wine, in the test run's own prefix: on Windows they would wipe
+// the machine's own camera registrations.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t kInstanceKey[] =
+    L"CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance";
+// Wine's per-program DLL settings: an empty string keeps a DLL from loading.
+const wchar_t kListerSettingsKey[] =
+    L"Software\\Wine\\AppDefaults\\list-capture-devices.exe";
+
+struct Property {
+  const wchar_t* name;
+  DWORD type;
+  std::vector<BYTE> data;
+};
+
+using Device = std::vector<Property>;
+
+// A REG_SZ value holding exactly these UTF-16 units and a terminator.
+Property text(const wchar_t* name, const std::wstring& units) {
+  const BYTE* first = reinterpret_cast<const BYTE*>(units.c_str());
+  return {name, REG_SZ,
+          std::vector<BYTE>(first, first + (units.size() + 1) * sizeof(wchar_t))};
+}
+
+Property number(const wchar_t* name, DWORD value) {
+  const BYTE* first = reinterpret_cast<const BYTE*>(&value);
+  return {name, REG_DWORD, std::vector<BYTE>(first, first + sizeof value)};
+}
+
+Property friendly(const std::wstring& units) {
+  return text(L"FriendlyName", units);
+}
+
+Property description(const std::wstring& units) {
+  return text(L"Description", units);
+}
+
+bool running_on_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// Replaces the category's devices with |devices|, in this order.
+void register_devices(const std::vector<Device>& devices) {
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, kInstanceKey);
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    // Wine's enumerator walks the subkeys in name order.
+    wchar_t subkey[128];
+    swprintf(subkey, 128, L"%ls\\device%04zu", kInstanceKey, i);
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, subkey, 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    for (const Property& property : devices[i]) {
+      EXPECT_EQ(RegSetValueExW(key, property.name, 0, property.type,
+                               property.data.data(),
+                               static_cast<DWORD>(property.data.size())),
+                ERROR_SUCCESS);
+    }
+    RegCloseKey(key);
+  }
+}
+
+std::wstring lister_path() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.find_last_of(L'\\') + 1) +
+         L"list-capture-devices.exe";
+}
+
+// The calling process's environment, with |extra| ("NAME=value") added.
+std::wstring environment_with(const std::vector<std::wstring>& extra) {
+  std::wstring block;
+  wchar_t* const strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1)
+    block.append(entry).push_back(L'\0');
+  FreeEnvironmentStringsW(strings);
+  for (const std::wstring& entry : extra)
+    block.append(entry).push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
+struct Outcome {
+  std::string out;
+  DWORD status = 0;
+};
+
+// Runs the lister with its standard output in a file and returns what it
+// wrote. A run that does not end within half a minute fails the test.
+Outcome run_lister(const std::wstring& arguments,
+               const std::vector<std::wstring>& environment) {
+  Outcome run;
+  wchar_t folder[MAX_PATH];
+  wchar_t file[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  GetTempFileNameW(folder, L"lcd", 0, file);
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
+                           nullptr);
+  HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0,
+                               &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nothing;
+  startup.hStdOutput = out;
+  startup.hStdError = nothing;
+
+  std::wstring command = L"\"" + lister_path() + L"\"" + arguments;
+  std::wstring block = environment_with(environment);
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(
+      nullptr, command.data(), nullptr, nullptr, TRUE,
+      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process);
+  EXPECT_TRUE(started) << "cannot start the lister: " << GetLastError();
+  if (started) {
+    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
+      TerminateProcess(process.hProcess, 1);
+      ADD_FAILURE() << "the lister did not end";
+    }
+    GetExitCodeProcess(process.hProcess, &run.status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+
+  SetFilePointer(out, 0, nullptr, FILE_BEGIN);
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(out, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    run.out.append(buffer, got);
+  CloseHandle(nothing);
+  CloseHandle(out);
+  DeleteFileW(file);
+  return run;
+}
+
+// The report for |names|, with the Windows line ends the program writes.
+std::string report(const std::vector<std::string>& names) {
+  std::string out = "Looking for capture devices:\r\nfoudn dev number = " +
+                    std::to_string(names.size()) + "\r\n";
+  for (std::size_t i = 0; i < names.size(); ++i)
+    out += "device name: " + names[i] + ", index=" + std::to_string(i) + "\r\n";
+  return out;
+}
+
+struct ListerCase {
+  const char* what;
+  std::vector<Device> devices;
+  std::vector<std::string> names;
+  std::wstring arguments = L"";
+  std::vector<std::wstring> environment = {};
+  // The system device enumerator's DLL is kept from loading.
+  bool without_enumerator = false;
+};
+
+void PrintTo(const ListerCase& c, std::ostream* out) { *out << c.what; }
+
+void disable_enumerator() {
+  HKEY key;
+  const std::wstring overrides = std::wstring(kListerSettingsKey) +
+                                 L"\\DllOverrides";
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr,
+                            0, KEY_WRITE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, L"devenum", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(L""), sizeof(L"")),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+class Lister : public testing::TestWithParam<ListerCase> {
+ protected:
+  void SetUp() override {
+    if (!running_on_wine())
+      GTEST_SKIP() << "rewrites the registry's camera list: Wine only";
+  }
+  void TearDown() override {
+    if (!running_on_wine())
+      return;
+    register_devices({});
+    RegDeleteTreeW(HKEY_CURRENT_USER, kListerSettingsKey);
+  }
+};
+
+TEST_P(Lister, ReportsExactly) {
+  const ListerCase& c = GetParam();
+  register_devices(c.devices);
+  if (c.without_enumerator)
+    disable_enumerator();
+  const Outcome run = run_lister(c.arguments, c.environment);
+  EXPECT_EQ(run.out, report(c.names));
+  EXPECT_EQ(run.status, 0u);
+}
+
+const std::vector<Device> kTwoCameras = {
+    {friendly(L"USB Camera"), description(L"USB Video Device")},
+    {friendly(L"Capture Card")}};
+
+INSTANTIATE_TEST_SUITE_P(
+    WinesEnumerator, Lister,
+    testing::Values(
+        ListerCase{"NoDevice", {}, {}},
+        ListerCase{"FriendlyNamePreferred", kTwoCameras,
+                   {"USB Camera", "Capture Card"}},
+        ListerCase{"DescriptionAlone", {{description(L"Webcam C270")}},
+                   {"Webcam C270"}},
+        // A device without a name takes no index: the next one gets it.
+        ListerCase{"NeitherIsSkipped",
+                   {{friendly(L"First")},
+                    {text(L"DevicePath", L"\\\\?\\usb#vid_046d")},
+                    {friendly(L"Third")}},
+                   {"First", "Third"}},
+        ListerCase{"SameName",
+                   {{friendly(L"USB2.0 HD UVC WebCam")},
+                    {friendly(L"USB2.0 HD UVC WebCam")}},
+                   {"USB2.0 HD UVC WebCam", "USB2.0 HD UVC WebCam"}},
+        ListerCase{"EmptyName", {{friendly(L"")}, {friendly(L"Next")}},
+                   {"", "Next"}},
+        ListerCase{"BeyondAscii",
+                   {{friendly(L"Cam\u00E9ra \u20AC\u4E2D")},
+                    {friendly(std::wstring{L'A', wchar_t(0xDBFF), L'B'})},
+                    {friendly(L"A\u0100BC")}},
+                   {"Cam\xE9ra \xAC-", "A\xFF" "B", "A"}},
+        ListerCase{"LongerThan255",
+                   {{friendly(std::wstring(254, L'a') + std::wstring(46, L'z'))}},
+                   {std::string(254, 'a') + "z"}},
+        ListerCase{"FriendlyNameIsANumber",
+                   {{number(L"FriendlyName", 0x41414141),
+                     description(L"Fallback")},
+                    {number(L"FriendlyName", 7)},
+                    {friendly(L"After")}},
+                   {"Fallback", "After"}},
+        ListerCase{"ControlCharactersMasked",
+                   {{friendly(L"Cam\r\ndevice name: Fake, index=9\x1B[2J")}},
+                   {"Cam??device name: Fake, index=9?[2J"}},
+        ListerCase{"CommandLineAndEnvironmentIgnored", kTwoCameras,
+                   {"USB Camera", "Capture Card"},
+                   L" --help /? -l 3 \"index=1\"",
+                   {L"LANG=tr_TR.UTF-8", L"LC_ALL=C", L"DEVICE=1",
+                    L"CAMERA_INDEX=3"}},
+        // The system device enumerator cannot be created at all.
+        ListerCase{"NoEnumerator", kTwoCameras, {}, L"", {}, true}),
+    [](const testing::TestParamInfo<ListerCase>& info) {
+      return std::string(info.param.what);
+    });
+
+}  // namespace
