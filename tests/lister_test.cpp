@@ -97,27 +97,15 @@ std::wstring environment_with(const std::vector<std::wstring>& extra) {
   return block;
 }
 
-struct Outcome {
-  std::string out;
-  DWORD status = 0;
-};
+SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
 
-// Runs the lister with its standard output in a file and returns what it
-// wrote. A run that does not end within half a minute fails the test.
-Outcome run_lister(const std::wstring& arguments,
-               const std::vector<std::wstring>& environment) {
-  Outcome run;
-  wchar_t folder[MAX_PATH];
-  wchar_t file[MAX_PATH];
-  GetTempPathW(MAX_PATH, folder);
-  GetTempFileNameW(folder, L"lcd", 0, file);
-
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY,
-                           nullptr);
+// Starts the lister with |out| as its standard output (null: none at all) and
+// returns its exit status. A run that does not end within half a minute fails
+// the test.
+DWORD run_lister_into(HANDLE out, const std::wstring& arguments = L"",
+                      const std::vector<std::wstring>& environment = {}) {
   HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0,
-                               &inherit, OPEN_EXISTING, 0, nullptr);
+                               &inheritable, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -128,26 +116,48 @@ Outcome run_lister(const std::wstring& arguments,
   std::wstring command = L"\"" + lister_path() + L"\"" + arguments;
   std::wstring block = environment_with(environment);
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(
-      nullptr, command.data(), nullptr, nullptr, TRUE,
-      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process);
-  EXPECT_TRUE(started) << "cannot start the lister: " << GetLastError();
-  if (started) {
+  DWORD status = STILL_ACTIVE;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr,
+                      &startup, &process)) {
+    ADD_FAILURE() << "cannot start the lister: " << GetLastError();
+  } else {
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
       TerminateProcess(process.hProcess, 1);
       ADD_FAILURE() << "the lister did not end";
     }
-    GetExitCodeProcess(process.hProcess, &run.status);
+    GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
+  CloseHandle(nothing);
+  return status;
+}
+
+struct Outcome {
+  std::string out;
+  DWORD status = 0;
+};
+
+// Runs the lister with its standard output in a file, and returns what it
+// wrote.
+Outcome run_lister(const std::wstring& arguments,
+                   const std::vector<std::wstring>& environment) {
+  wchar_t folder[MAX_PATH];
+  wchar_t file[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  GetTempFileNameW(folder, L"lcd", 0, file);
+  HANDLE out = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           &inheritable, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  Outcome run;
+  run.status = run_lister_into(out, arguments, environment);
 
   SetFilePointer(out, 0, nullptr, FILE_BEGIN);
   char buffer[4096];
   DWORD got = 0;
   while (ReadFile(out, buffer, sizeof buffer, &got, nullptr) && got > 0)
     run.out.append(buffer, got);
-  CloseHandle(nothing);
   CloseHandle(out);
   DeleteFileW(file);
   return run;
@@ -187,7 +197,9 @@ void disable_enumerator() {
   RegCloseKey(key);
 }
 
-class Lister : public testing::TestWithParam<ListerCase> {
+// Cases that rewrite the test prefix's registry, and put it back after.
+template <typename Case>
+class OnWine : public testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
     if (!running_on_wine())
@@ -200,6 +212,8 @@ class Lister : public testing::TestWithParam<ListerCase> {
     RegDeleteTreeW(HKEY_CURRENT_USER, kListerSettingsKey);
   }
 };
+
+class Lister : public OnWine<ListerCase> {};
 
 TEST_P(Lister, ReportsExactly) {
   const ListerCase& c = GetParam();
@@ -260,6 +274,54 @@ INSTANTIATE_TEST_SUITE_P(
         // The system device enumerator cannot be created at all.
         ListerCase{"NoEnumerator", kTwoCameras, {}, L"", {}, true}),
     [](const testing::TestParamInfo<ListerCase>& info) {
+      return std::string(info.param.what);
+    });
+
+// Standard output that takes nothing: the report is lost, but the run ends as
+// always, with status 0.
+enum class Unwritable { kFullDevice, kNone, kPipeWithoutReader };
+
+struct OutputCase {
+  const char* what;
+  Unwritable output;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* out) { *out << c.what; }
+
+class UnwritableOutput : public OnWine<OutputCase> {};
+
+TEST_P(UnwritableOutput, EndsWithStatusZero) {
+  register_devices(kTwoCameras);
+  HANDLE out = nullptr;
+  switch (GetParam().output) {
+    case Unwritable::kFullDevice:
+      // Wine's Z: drive is the Unix root; writes to /dev/full fail.
+      out = CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                        OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(out, INVALID_HANDLE_VALUE);
+      break;
+    case Unwritable::kNone:
+      break;
+    case Unwritable::kPipeWithoutReader: {
+      HANDLE reader;
+      ASSERT_TRUE(CreatePipe(&reader, &out, &inheritable, 0));
+      CloseHandle(reader);
+      break;
+    }
+  }
+  EXPECT_EQ(run_lister_into(out), 0u);
+  if (out)
+    CloseHandle(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Output, UnwritableOutput,
+    testing::Values(OutputCase{"FullDevice", Unwritable::kFullDevice},
+                    OutputCase{"None", Unwritable::kNone},
+                    OutputCase{"PipeWithoutReader",
+                               Unwritable::kPipeWithoutReader}),
+    [](const testing::TestParamInfo<OutputCase>& info) {
       return std::string(info.param.what);
     });
 
