@@ -1,5 +1,6 @@
-# Sourced by run.sh and test.sh: installs what the build needs, then
-# configures and builds the 'windows' preset.
+# Sourced by the scripts beside it: installs what the build needs, then
+# configures and builds the CMake preset named in $preset ('windows', the
+# debug build, when unset).
 
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest"
 
@@ -21,5 +22,6 @@ if [ -n "$missing" ]; then
 fi
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-[ -f build/windows/CMakeCache.txt ] || cmake --preset windows >&2
-cmake --build --preset windows >&2
+preset=${preset:-windows}
+[ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >&2
+cmake --build --preset "$preset" >&2
