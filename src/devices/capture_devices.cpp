@@ -34,16 +34,17 @@ std::optional<std::string> read_device_name(IPropertyBag* bag,
 void walk_devices(IEnumMoniker* monikers, std::vector<std::string>& names) {
   for (;;) {
     ComPtr<IMoniker> moniker;
-    if (monikers->Next(1, &moniker, nullptr) != S_OK)
+    // An enumerator that claims success without a moniker is broken: asking
+    // it again could go on for ever, so the walk ends there too.
+    if (monikers->Next(1, &moniker, nullptr) != S_OK || !moniker)
       return;
-    if (!moniker)
-      continue;
     // Declared after the moniker so that it is released before it.
     ComPtr<IPropertyBag> bag;
     if (FAILED(moniker->BindToStorage(nullptr, nullptr, IID_PPV_ARGS(&bag))) ||
         !bag)
       continue;
-    std::optional<std::string> name = read_device_name(bag.Get(), L"FriendlyName");
+    std::optional<std::string> name =
+        read_device_name(bag.Get(), L"FriendlyName");
     if (!name)
       name = read_device_name(bag.Get(), L"Description");
     if (name)
