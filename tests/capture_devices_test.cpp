@@ -42,8 +42,10 @@ struct Script {
   HRESULT create = S_OK;            // the class factory's answer
   HRESULT class_enumerator = S_OK;  // S_FALSE and errors hand over nothing
   std::vector<FakeDevice> devices;
-  // Next answers E_FAIL instead of handing over this device.
+  // Next answers |next_failure| instead of handing over this device; S_OK
+  // there means success with no moniker.
   std::size_t next_fails_at = SIZE_MAX;
+  HRESULT next_failure = E_FAIL;
 };
 
 // References handed to the code under test, and releases of references it
@@ -192,7 +194,7 @@ class FakeEnumMoniker : public Counted<IEnumMoniker> {
       return E_INVALIDARG;
     *out = nullptr;
     if (next_ == script_.next_fails_at)
-      return E_FAIL;
+      return script_.next_failure;
     if (next_ == script_.devices.size())
       return S_FALSE;
     *out = hand_over<FakeMoniker>(script_.devices[next_++]);
@@ -336,6 +338,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"earlier"}},
         Scenario{"NextFailsAfterTwo", {S_OK, S_OK, kThree, 2}, {"A", "B"}},
         Scenario{"NextFailsAtOnce", {S_OK, S_OK, kThree, 0}, {}},
+        Scenario{"NextSucceedsWithoutAMoniker", {S_OK, S_OK, kThree, 1, S_OK},
+                 {"A"}},
         Scenario{"BindFails",
                  {S_OK, S_OK, {named(L"A"), {{}, true}, named(L"C")}},
                  {"A", "C"}},
