@@ -30,10 +30,9 @@ register() {
       printf '[%s\\device%05d]\r\n"FriendlyName"="USB2.0 HD UVC WebCam %d"\r\n"Description"="USB Video Device"\r\n\r\n' "$key" "$i" "$i"
     done
   } >"$work/devices.reg"
-  "$wine" regedit /S "$(winepath_of "$work/devices.reg")" </dev/null >/dev/null 2>&1
+  # Wine's Z: drive is the Unix root.
+  "$wine" regedit /S "Z:${work//\//\\}\\devices.reg" </dev/null >/dev/null 2>&1
 }
-
-winepath_of() { echo "Z:${1//\//\\}"; }
 
 # Wall time of one run, in microseconds.
 time_run() {
