@@ -22,7 +22,7 @@ foreach(flag DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
 endforeach()
 
 # Only DLLs that every Windows has: no C++ runtime, libgcc or winpthread DLL.
-set(shipped kernel32.dll msvcrt.dll ole32.dll oleaut32.dll)
+set(shipped advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 foreach(import IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${import}")
@@ -43,6 +43,12 @@ if(NOT manifest MATCHES "level=\"asInvoker\"")
 endif()
 if(NOT manifest MATCHES "uiAccess=\"false\"")
   list(APPEND problems "the manifest does not ask for uiAccess false")
+endif()
+
+# The stack protector's runtime, linked in only where code is protected.
+file(STRINGS "${EXE}" protector LIMIT_COUNT 1 REGEX "stack smashing detected")
+if(NOT protector)
+  list(APPEND problems "no stack protector (-fstack-protector-strong)")
 endif()
 
 # The version resource's texts, each key followed by its value.
