@@ -1,8 +1,9 @@
 # Sourced by the scripts beside it: installs what the build needs, then
-# configures and builds the CMake preset named in $preset ('windows', the
-# debug build, when unset).
+# configures the CMake preset $preset ('windows', the debug build, when unset)
+# in the folder $build (the preset's own when unset) and builds $targets there
+# (everything when unset).
 
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest"
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest zip"
 
 missing=""
 for package in $packages; do
@@ -23,5 +24,6 @@ fi
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 preset=${preset:-windows}
-[ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >&2
-cmake --build --preset "$preset" >&2
+build=${build:-build/$preset}
+[ -f "$build/CMakeCache.txt" ] || cmake --preset "$preset" -B "$build" >&2
+cmake --build "$build" ${targets:+--target $targets} >&2
