@@ -3,7 +3,10 @@
 # in the folder $build (the preset's own when unset) and builds $targets there
 # (everything when unset).
 
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest zip"
+# Without its preloader, Wine now and then cannot start a program at all
+# ("failed to map the shared user data"): something of the host's already
+# lies where Windows keeps that page.
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine64-preloader googletest zip"
 
 missing=""
 for package in $packages; do
