@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
-# Usage: scripts/package.sh [FOLDER]
-# Builds the release exe (optimised, no symbols) in FOLDER, build/windows-release
-# unless given, checks it, and makes beside it
-# list-capture-devices-<version>-win64.zip and SHA256SUMS (for sha256sum -c).
+# Builds the release exe (optimised, no symbols), checks it, and makes beside
+# it, in build/windows-release, list-capture-devices-<version>-win64.zip and
+# SHA256SUMS (for sha256sum -c).
 #
 # The same commit gives the same bytes in any folder, at any time: the exe and
 # the zip record no path of this machine's and no time but SOURCE_DATE_EPOCH,
 # which is the commit's time unless set.
 set -eu
-if [ $# -gt 0 ]; then
-  build=$(realpath -m "$1")
-fi
 cd "$(dirname "$0")/.."
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   if ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct); then
@@ -20,7 +16,7 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 export SOURCE_DATE_EPOCH
 preset=windows-release
-build=${build:-build/$preset}
+build=build/$preset
 # The linker records the time in the exe's header; an exe linked for another
 # commit would keep that commit's time.
 rm -f "$build/list-capture-devices.exe"

@@ -1,7 +1,6 @@
 # Sourced by the scripts beside it: installs what the build needs, then
 # configures the CMake preset $preset ('windows', the debug build, when unset)
-# in the folder $build (the preset's own when unset) and builds $targets there
-# (everything when unset).
+# in build/$preset and builds $targets there (everything when unset).
 
 # Without its preloader, Wine now and then cannot start a program at all
 # ("failed to map the shared user data"): something of the host's already
@@ -27,6 +26,5 @@ fi
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 preset=${preset:-windows}
-build=${build:-build/$preset}
-[ -f "$build/CMakeCache.txt" ] || cmake --preset "$preset" -B "$build" >&2
-cmake --build "$build" ${targets:+--target $targets} >&2
+[ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >&2
+cmake --build --preset "$preset" ${targets:+--target $targets} >&2
