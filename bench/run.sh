@@ -9,9 +9,8 @@
 # N = 0 (flat when the time grows linearly in N).
 set -eu
 pairs=${1:-11}
-preset=windows-release
 source "$(dirname "$0")/../scripts/setup.sh"
-cmake --build --preset windows-release --target bench-floor >&2
+build windows-release list-capture-devices bench-floor
 
 build=$PWD/build/windows-release
 prefix=$build/wine-bench-prefix

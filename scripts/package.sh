@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds the release exe (optimised, no symbols), checks it, and makes beside
-# it, in build/windows-release, list-capture-devices-<version>-win64.zip and
-# SHA256SUMS (for sha256sum -c).
+# Builds the release exes, x86-64 and x86 (optimised, no symbols), checks them,
+# and makes, in build/release, list-capture-devices-<version>-windows.zip, the
+# two exes that it holds, and SHA256SUMS of all three (for sha256sum -c).
 #
-# The same commit gives the same bytes in any folder, at any time: the exe and
+# The same commit gives the same bytes in any folder, at any time: the exes and
 # the zip record no path of this machine's and no time but SOURCE_DATE_EPOCH,
 # which is the commit's time unless set.
 set -eu
@@ -15,20 +15,24 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   fi
 fi
 export SOURCE_DATE_EPOCH
-preset=windows-release
-build=build/$preset
-# The linker records the time in the exe's header; an exe linked for another
+# The linker records the time in an exe's header; an exe linked for another
 # commit would keep that commit's time.
-rm -f "$build/list-capture-devices.exe"
-targets=check-executable
+rm -f build/windows-release/list-capture-devices.exe \
+  build/windows-x86-release/list-capture-devices-x86.exe
+extra_packages=g++-mingw-w64-i686-posix
 source scripts/setup.sh
+build windows-release check-executable
+build windows-x86-release check-executable
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-zip=list-capture-devices-$version-win64.zip
-stage=$build/staged
-rm -rf "$stage" "$build/$zip"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-release/CMakeCache.txt)
+zip=list-capture-devices-$version-windows.zip
+release=build/release
+stage=$release/staged
+rm -rf "$release"
 # The install rules say what the zip holds, and set each file's permissions.
-cmake --install "$build" --prefix "$stage" >&2
+for preset in windows-release windows-x86-release; do
+  cmake --install "build/$preset" --prefix "$stage" >&2
+done
 # Info-ZIP, not CMake's archiver: that one records each file's access and
 # change times, which no build can fix. -X leaves out every time but the
 # DOS one, in local time: here UTC. The files go in by name, in byte order.
@@ -38,7 +42,8 @@ cmake --install "$build" --prefix "$stage" >&2
   find . -type f -printf '%P\n' | LC_ALL=C sort |
     TZ=UTC0 zip -X -D -q -@ "../$zip"
 )
-cd "$build"
-sha256sum "$zip" list-capture-devices.exe >SHA256SUMS
+cp -p "$stage"/*.exe "$release"
+cd "$release"
+sha256sum "$zip" list-capture-devices.exe list-capture-devices-x86.exe >SHA256SUMS
 echo "$PWD/$zip:"
 cat SHA256SUMS

@@ -6,9 +6,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-first=build/windows-release
+first=build/release
 copy=build/rebuild/list-capture-devices
-second=$copy/build/windows-release
+second=$copy/build/release
 rm -rf "$copy"
 mkdir -p "$copy"
 # The tracked files as they stand in the working tree.

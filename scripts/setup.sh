@@ -1,11 +1,11 @@
-# Sourced by the scripts beside it: installs what the build needs, then
-# configures the CMake preset $preset ('windows', the debug build, when unset)
-# in build/$preset and builds $targets there (everything when unset).
+# Sourced by the scripts beside it: installs what the build needs, with the
+# packages in $extra_packages besides, and defines build, which configures a
+# CMake preset and builds in it.
 
 # Without its preloader, Wine now and then cannot start a program at all
 # ("failed to map the shared user data"): something of the host's already
-# lies where Windows keeps that page.
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine64-preloader googletest zip"
+# lies where Windows keeps that page. The same goes for 32-bit Wine.
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine64-preloader googletest zip ${extra_packages:-}"
 
 missing=""
 for package in $packages; do
@@ -13,18 +13,30 @@ for package in $packages; do
     missing="$missing $package"
 done
 if [ -n "$missing" ]; then
+  # 32-bit packages (wine32:i386) come from the i386 architecture.
+  add_i386=""
+  if [[ $missing == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    add_i386="dpkg --add-architecture i386 && "
+  fi
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing:$missing. Install them with:" >&2
-    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends$missing" >&2
+    echo "  sudo sh -c '${add_i386}apt-get update && apt-get install -y --no-install-recommends$missing'" >&2
     exit 1
   fi
   echo "Installing$missing..." >&2
   export DEBIAN_FRONTEND=noninteractive
+  [ -z "$add_i386" ] || dpkg --add-architecture i386
   apt-get update -q >&2
   apt-get install -y -q --no-install-recommends $missing >&2
 fi
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-preset=${preset:-windows}
-[ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >&2
-cmake --build --preset "$preset" ${targets:+--target $targets} >&2
+
+# build PRESET [TARGET...]: configures the CMake preset PRESET in
+# build/PRESET, once, and builds the TARGETs there (everything when none).
+build() {
+  local preset=$1
+  shift
+  [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >&2
+  cmake --build --preset "$preset" ${1:+--target} "$@" >&2
+}

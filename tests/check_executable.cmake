@@ -1,6 +1,9 @@
-# Checks the built exe for what a copy of it alone on a Windows machine needs.
-# Run as: cmake -DOBJDUMP=... -DEXE=... -DVERSION=x.y.z -P check_executable.cmake
+# Checks a built exe for what a copy of it alone on a Windows machine needs.
+# Run as: cmake -DOBJDUMP=... -DVERSION=x.y.z -P check_executable.cmake EXE
+# An exe named *-x86.exe must be the x86 (32-bit) lister, any other x86-64.
 cmake_minimum_required(VERSION 3.20)
+math(EXPR last "${CMAKE_ARGC} - 1")
+set(EXE "${CMAKE_ARGV${last}}")
 execute_process(COMMAND "${OBJDUMP}" -p "${EXE}"
                 OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
@@ -14,12 +17,25 @@ macro(expect regex problem)
   endif()
 endmacro()
 
-expect("file format pei-x86-64" "not an x86-64 PE file")
-expect("Magic[\t ]+020b" "not PE32+")
+if(EXE MATCHES "-x86[.]exe$")
+  set(kind PE32)
+  set(format "pei-i386\n.*Magic[\t ]+010b")
+  set(flags DYNAMIC_BASE NX_COMPAT)
+else()
+  # High-entropy ASLR exists only for 64-bit images.
+  set(kind PE32+)
+  set(format "pei-x86-64\n.*Magic[\t ]+020b")
+  set(flags DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
+endif()
+expect("file format ${format}" "not the ${kind} file that its name says")
 expect("Subsystem[\t ]+00000003" "not a console program")
-foreach(flag DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
+foreach(flag ${flags})
   expect("\n[\t ]+${flag}\n" "${flag} is not set")
 endforeach()
+# Without its relocations, an image cannot be moved: no ASLR, whatever the flag.
+if(headers MATCHES "relocations stripped")
+  list(APPEND problems "relocations stripped")
+endif()
 
 # Only DLLs that every Windows has: no C++ runtime, libgcc or winpthread DLL.
 set(shipped advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll)
@@ -72,4 +88,4 @@ if(problems)
   message(FATAL_ERROR "${EXE}:\n  ${text}")
 endif()
 list(JOIN dlls ", " dlls)
-message(STATUS "${EXE}: PE32+ console program, imports ${dlls}")
+message(STATUS "${EXE}: ${kind} console program, imports ${dlls}")
