@@ -6,6 +6,7 @@
 // only under Wine, in the test run's own prefix: on Windows they would wipe
 // the machine's own camera registrations.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,11 +17,22 @@
 
 namespace {
 
-const wchar_t kInstanceKey[] =
-    L"CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance";
+const wchar_t kCategoryKey[] =
+    L"CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}";
+
+// The x86-64 lister, and the x86 one that runs under WoW64: each sees the
+// registry view of its own bitness.
+struct Bitness {
+  const wchar_t* exe;
+  REGSAM view;
+};
+const Bitness kX64{L"list-capture-devices.exe", KEY_WOW64_64KEY};
+const Bitness kX86{L"list-capture-devices-x86.exe", KEY_WOW64_32KEY};
+
 // Wine's per-program DLL settings: an empty string keeps a DLL from loading.
-const wchar_t kListerSettingsKey[] =
-    L"Software\\Wine\\AppDefaults\\list-capture-devices.exe";
+std::wstring settings_key(const Bitness& lister) {
+  return std::wstring(L"Software\\Wine\\AppDefaults\\") + lister.exe;
+}
 
 struct Property {
   const wchar_t* name;
@@ -55,16 +67,21 @@ bool running_on_wine() {
   return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
-// Replaces the category's devices with |devices|, in this order.
-void register_devices(const std::vector<Device>& devices) {
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, kInstanceKey);
+// Replaces the category's devices in one registry view with |devices|, in
+// this order.
+void register_devices(const std::vector<Device>& devices, REGSAM view) {
+  HKEY category;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kCategoryKey, 0,
+                          KEY_ALL_ACCESS | view, &category),
+            ERROR_SUCCESS);
+  RegDeleteTreeW(category, L"Instance");
   for (std::size_t i = 0; i < devices.size(); ++i) {
     // Wine's enumerator walks the subkeys in name order.
-    wchar_t subkey[128];
-    swprintf(subkey, 128, L"%ls\\device%04zu", kInstanceKey, i);
+    wchar_t subkey[32];
+    swprintf(subkey, 32, L"Instance\\device%04zu", i);
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, subkey, 0, nullptr, 0,
-                              KEY_WRITE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(category, subkey, 0, nullptr, 0, KEY_WRITE,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     for (const Property& property : devices[i]) {
       EXPECT_EQ(RegSetValueExW(key, property.name, 0, property.type,
@@ -74,14 +91,15 @@ void register_devices(const std::vector<Device>& devices) {
     }
     RegCloseKey(key);
   }
+  RegCloseKey(category);
 }
 
-std::wstring lister_path() {
+// The listers stand beside the test program.
+std::wstring lister_path(const Bitness& lister) {
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) +
-         L"list-capture-devices.exe";
+  return folder.substr(0, folder.find_last_of(L'\\') + 1) + lister.exe;
 }
 
 // The calling process's environment, with |extra| ("NAME=value") added.
@@ -102,7 +120,8 @@ SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
 // Starts the lister with |out| as its standard output (null: none at all) and
 // returns its exit status. A run that does not end within half a minute fails
 // the test.
-DWORD run_lister_into(HANDLE out, const std::wstring& arguments = L"",
+DWORD run_lister_into(HANDLE out, const Bitness& lister = kX64,
+                      const std::wstring& arguments = L"",
                       const std::vector<std::wstring>& environment = {}) {
   HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0,
                                &inheritable, OPEN_EXISTING, 0, nullptr);
@@ -113,14 +132,15 @@ DWORD run_lister_into(HANDLE out, const std::wstring& arguments = L"",
   startup.hStdOutput = out;
   startup.hStdError = nothing;
 
-  std::wstring command = L"\"" + lister_path() + L"\"" + arguments;
+  std::wstring command = L"\"" + lister_path(lister) + L"\"" + arguments;
   std::wstring block = environment_with(environment);
   PROCESS_INFORMATION process{};
   DWORD status = STILL_ACTIVE;
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
                       CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr,
                       &startup, &process)) {
-    ADD_FAILURE() << "cannot start the lister: " << GetLastError();
+    ADD_FAILURE() << "cannot start " << testing::PrintToString(lister.exe)
+                  << ": " << GetLastError();
   } else {
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
       TerminateProcess(process.hProcess, 1);
@@ -141,7 +161,7 @@ struct Outcome {
 
 // Runs the lister with its standard output in a file, and returns what it
 // wrote.
-Outcome run_lister(const std::wstring& arguments,
+Outcome run_lister(const Bitness& lister, const std::wstring& arguments,
                    const std::vector<std::wstring>& environment) {
   wchar_t folder[MAX_PATH];
   wchar_t file[MAX_PATH];
@@ -151,7 +171,7 @@ Outcome run_lister(const std::wstring& arguments,
                            &inheritable, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_TEMPORARY, nullptr);
   Outcome run;
-  run.status = run_lister_into(out, arguments, environment);
+  run.status = run_lister_into(out, lister, arguments, environment);
 
   SetFilePointer(out, 0, nullptr, FILE_BEGIN);
   char buffer[4096];
@@ -180,14 +200,16 @@ struct ListerCase {
   std::vector<std::wstring> environment = {};
   // The system device enumerator's DLL is kept from loading.
   bool without_enumerator = false;
+  // Registered in the other bitness's view, which the lister must not see.
+  std::vector<Device> other_view = {};
+  bool x86 = false;
 };
 
 void PrintTo(const ListerCase& c, std::ostream* out) { *out << c.what; }
 
-void disable_enumerator() {
+void disable_enumerator(const Bitness& lister) {
   HKEY key;
-  const std::wstring overrides = std::wstring(kListerSettingsKey) +
-                                 L"\\DllOverrides";
+  const std::wstring overrides = settings_key(lister) + L"\\DllOverrides";
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr,
                             0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
@@ -208,8 +230,10 @@ class OnWine : public testing::TestWithParam<Case> {
   void TearDown() override {
     if (!running_on_wine())
       return;
-    register_devices({});
-    RegDeleteTreeW(HKEY_CURRENT_USER, kListerSettingsKey);
+    for (const Bitness& lister : {kX64, kX86}) {
+      register_devices({}, lister.view);
+      RegDeleteTreeW(HKEY_CURRENT_USER, settings_key(lister).c_str());
+    }
   }
 };
 
@@ -217,10 +241,12 @@ class Lister : public OnWine<ListerCase> {};
 
 TEST_P(Lister, ReportsExactly) {
   const ListerCase& c = GetParam();
-  register_devices(c.devices);
+  const Bitness& own = c.x86 ? kX86 : kX64;
+  register_devices(c.devices, own.view);
+  register_devices(c.other_view, (c.x86 ? kX64 : kX86).view);
   if (c.without_enumerator)
-    disable_enumerator();
-  const Outcome run = run_lister(c.arguments, c.environment);
+    disable_enumerator(own);
+  const Outcome run = run_lister(own, c.arguments, c.environment);
   EXPECT_EQ(run.out, report(c.names));
   EXPECT_EQ(run.status, 0u);
 }
@@ -229,53 +255,80 @@ const std::vector<Device> kTwoCameras = {
     {friendly(L"USB Camera"), description(L"USB Video Device")},
     {friendly(L"Capture Card")}};
 
-INSTANTIATE_TEST_SUITE_P(
-    WinesEnumerator, Lister,
-    testing::Values(
-        ListerCase{"NoDevice", {}, {}},
-        ListerCase{"FriendlyNamePreferred", kTwoCameras,
-                   {"USB Camera", "Capture Card"}},
-        ListerCase{"DescriptionAlone", {{description(L"Webcam C270")}},
-                   {"Webcam C270"}},
-        // A device without a name takes no index: the next one gets it.
-        ListerCase{"NeitherIsSkipped",
-                   {{friendly(L"First")},
-                    {text(L"DevicePath", L"\\\\?\\usb#vid_046d")},
-                    {friendly(L"Third")}},
-                   {"First", "Third"}},
-        ListerCase{"SameName",
-                   {{friendly(L"USB2.0 HD UVC WebCam")},
-                    {friendly(L"USB2.0 HD UVC WebCam")}},
-                   {"USB2.0 HD UVC WebCam", "USB2.0 HD UVC WebCam"}},
-        ListerCase{"EmptyName", {{friendly(L"")}, {friendly(L"Next")}},
-                   {"", "Next"}},
-        ListerCase{"BeyondAscii",
-                   {{friendly(L"Cam\u00E9ra \u20AC\u4E2D")},
-                    {friendly(std::wstring{L'A', wchar_t(0xDBFF), L'B'})},
-                    {friendly(L"A\u0100BC")}},
-                   {"Cam\xE9ra \xAC-", "A\xFF" "B", "A"}},
-        ListerCase{"LongerThan255",
-                   {{friendly(std::wstring(254, L'a') + std::wstring(46, L'z'))}},
-                   {std::string(254, 'a') + "z"}},
-        ListerCase{"FriendlyNameIsANumber",
-                   {{number(L"FriendlyName", 0x41414141),
-                     description(L"Fallback")},
-                    {number(L"FriendlyName", 7)},
-                    {friendly(L"After")}},
-                   {"Fallback", "After"}},
-        ListerCase{"ControlCharactersMasked",
-                   {{friendly(L"Cam\r\ndevice name: Fake, index=9\x1B[2J")}},
-                   {"Cam??device name: Fake, index=9?[2J"}},
-        ListerCase{"CommandLineAndEnvironmentIgnored", kTwoCameras,
-                   {"USB Camera", "Capture Card"},
-                   L" --help /? -l 3 \"index=1\"",
-                   {L"LANG=tr_TR.UTF-8", L"LC_ALL=C", L"DEVICE=1",
-                    L"CAMERA_INDEX=3"}},
-        // The system device enumerator cannot be created at all.
-        ListerCase{"NoEnumerator", kTwoCameras, {}, L"", {}, true}),
-    [](const testing::TestParamInfo<ListerCase>& info) {
-      return std::string(info.param.what);
-    });
+const std::vector<ListerCase> kListerCases = {
+    ListerCase{"NoDevice", {}, {}},
+    ListerCase{"FriendlyNamePreferred", kTwoCameras,
+               {"USB Camera", "Capture Card"}},
+    ListerCase{"DescriptionAlone", {{description(L"Webcam C270")}},
+               {"Webcam C270"}},
+    // A device without a name takes no index: the next one gets it.
+    ListerCase{"NeitherIsSkipped",
+               {{friendly(L"First")},
+                {text(L"DevicePath", L"\\\\?\\usb#vid_046d")},
+                {friendly(L"Third")}},
+               {"First", "Third"}},
+    ListerCase{"SameName",
+               {{friendly(L"USB2.0 HD UVC WebCam")},
+                {friendly(L"USB2.0 HD UVC WebCam")}},
+               {"USB2.0 HD UVC WebCam", "USB2.0 HD UVC WebCam"}},
+    ListerCase{"EmptyName", {{friendly(L"")}, {friendly(L"Next")}},
+               {"", "Next"}},
+    ListerCase{"BeyondAscii",
+               {{friendly(L"Cam\u00E9ra \u20AC\u4E2D")},
+                {friendly(std::wstring{L'A', wchar_t(0xDBFF), L'B'})},
+                {friendly(L"A\u0100BC")}},
+               {"Cam\xE9ra \xAC-", "A\xFF" "B", "A"}},
+    ListerCase{"LongerThan255",
+               {{friendly(std::wstring(254, L'a') + std::wstring(46, L'z'))}},
+               {std::string(254, 'a') + "z"}},
+    ListerCase{"FriendlyNameIsANumber",
+               {{number(L"FriendlyName", 0x41414141),
+                 description(L"Fallback")},
+                {number(L"FriendlyName", 7)},
+                {friendly(L"After")}},
+               {"Fallback", "After"}},
+    ListerCase{"ControlCharactersMasked",
+               {{friendly(L"Cam\r\ndevice name: Fake, index=9\x1B[2J")}},
+               {"Cam??device name: Fake, index=9?[2J"}},
+    ListerCase{"CommandLineAndEnvironmentIgnored", kTwoCameras,
+               {"USB Camera", "Capture Card"},
+               L" --help /? -l 3 \"index=1\"",
+               {L"LANG=tr_TR.UTF-8", L"LC_ALL=C", L"DEVICE=1",
+                L"CAMERA_INDEX=3"}},
+    // The system device enumerator cannot be created at all.
+    ListerCase{"NoEnumerator", kTwoCameras, {}, L"", {}, true},
+    // Software cameras register with one bitness or both; hardware ones show
+    // in both views, each view in its own key order.
+    ListerCase{"OwnViewOnly",
+               {{friendly(L"Own Virtual Cam")}, kTwoCameras[0], kTwoCameras[1]},
+               {"Own Virtual Cam", "USB Camera", "Capture Card"}, L"", {},
+               false,
+               {kTwoCameras[0], {friendly(L"Other Virtual Cam")}, kTwoCameras[1]}}};
+
+// The same cases for the x86 lister, which reads the 32-bit view.
+std::vector<ListerCase> on_x86(const std::vector<std::string>& whats) {
+  std::vector<ListerCase> cases;
+  for (ListerCase c : kListerCases) {
+    c.x86 = true;
+    if (std::find(whats.begin(), whats.end(), c.what) != whats.end())
+      cases.push_back(c);
+  }
+  return cases;
+}
+
+std::string case_name(const testing::TestParamInfo<ListerCase>& info) {
+  return info.param.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(WinesEnumerator, Lister,
+                         testing::ValuesIn(kListerCases), case_name);
+INSTANTIATE_TEST_SUITE_P(X86UnderWow64, Lister,
+                         testing::ValuesIn(on_x86({"NoDevice",
+                                                   "NeitherIsSkipped",
+                                                   "BeyondAscii",
+                                                   "NoEnumerator",
+                                                   "OwnViewOnly"})),
+                         case_name);
 
 // Standard output that takes nothing: the report is lost, but the run ends as
 // always, with status 0.
@@ -291,7 +344,7 @@ void PrintTo(const OutputCase& c, std::ostream* out) { *out << c.what; }
 class UnwritableOutput : public OnWine<OutputCase> {};
 
 TEST_P(UnwritableOutput, EndsWithStatusZero) {
-  register_devices(kTwoCameras);
+  register_devices(kTwoCameras, kX64.view);
   HANDLE out = nullptr;
   switch (GetParam().output) {
     case Unwritable::kFullDevice:
