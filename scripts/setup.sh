@@ -4,7 +4,7 @@
 
 # Without its preloader, Wine now and then cannot start a program at all
 # ("failed to map the shared user data"): something of the host's already
-# lies where Windows keeps that page. The same goes for 32-bit Wine.
+# lies where Windows keeps that page.
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine64-preloader googletest zip ${extra_packages:-}"
 
 missing=""
