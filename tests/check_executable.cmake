@@ -1,6 +1,5 @@
 # Checks a built exe for what a copy of it alone on a Windows machine needs.
 # Run as: cmake -DOBJDUMP=... -DVERSION=x.y.z -P check_executable.cmake EXE
-# An exe named *-x86.exe must be the x86 (32-bit) lister, any other x86-64.
 cmake_minimum_required(VERSION 3.20)
 math(EXPR last "${CMAKE_ARGC} - 1")
 set(EXE "${CMAKE_ARGV${last}}")
@@ -17,17 +16,17 @@ macro(expect regex problem)
   endif()
 endmacro()
 
+# An exe named *-x86.exe must be PE32 for x86, any other PE32+ for x86-64,
+# which alone has high-entropy ASLR.
 if(EXE MATCHES "-x86[.]exe$")
   set(kind PE32)
-  set(format "pei-i386\n.*Magic[\t ]+010b")
+  expect("file format pei-i386\n.*Magic[\t ]+010b" "not PE32 x86")
   set(flags DYNAMIC_BASE NX_COMPAT)
 else()
-  # High-entropy ASLR exists only for 64-bit images.
   set(kind PE32+)
-  set(format "pei-x86-64\n.*Magic[\t ]+020b")
+  expect("file format pei-x86-64\n.*Magic[\t ]+020b" "not PE32+ x86-64")
   set(flags DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
 endif()
-expect("file format ${format}" "not the ${kind} file that its name says")
 expect("Subsystem[\t ]+00000003" "not a console program")
 foreach(flag ${flags})
   expect("\n[\t ]+${flag}\n" "${flag} is not set")

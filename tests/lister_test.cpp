@@ -139,8 +139,7 @@ DWORD run_lister_into(HANDLE out, const Bitness& lister = kX64,
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
                       CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr,
                       &startup, &process)) {
-    ADD_FAILURE() << "cannot start " << testing::PrintToString(lister.exe)
-                  << ": " << GetLastError();
+    ADD_FAILURE() << "cannot start the lister: " << GetLastError();
   } else {
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
       TerminateProcess(process.hProcess, 1);
@@ -323,11 +322,9 @@ std::string case_name(const testing::TestParamInfo<ListerCase>& info) {
 INSTANTIATE_TEST_SUITE_P(WinesEnumerator, Lister,
                          testing::ValuesIn(kListerCases), case_name);
 INSTANTIATE_TEST_SUITE_P(X86UnderWow64, Lister,
-                         testing::ValuesIn(on_x86({"NoDevice",
-                                                   "NeitherIsSkipped",
-                                                   "BeyondAscii",
-                                                   "NoEnumerator",
-                                                   "OwnViewOnly"})),
+                         testing::ValuesIn(on_x86(
+                             {"NoDevice", "NeitherIsSkipped", "BeyondAscii",
+                              "NoEnumerator", "OwnViewOnly"})),
                          case_name);
 
 // Standard output that takes nothing: the report is lost, but the run ends as
