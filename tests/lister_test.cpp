@@ -241,8 +241,9 @@ class Lister : public OnWine<ListerCase> {};
 TEST_P(Lister, ReportsExactly) {
   const ListerCase& c = GetParam();
   const Bitness& own = c.x86 ? kX86 : kX64;
+  const Bitness& other = c.x86 ? kX64 : kX86;
   register_devices(c.devices, own.view);
-  register_devices(c.other_view, (c.x86 ? kX64 : kX86).view);
+  register_devices(c.other_view, other.view);
   if (c.without_enumerator)
     disable_enumerator(own);
   const Outcome run = run_lister(own, c.arguments, c.environment);
