@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Prints, in Markdown (a paragraph a line), the notes of the release that scripts/package.sh made in
+# build/release: its version, what each file is for, each file's SHA-256, and
+# how to check a download and where it was built. The tag workflow publishes
+# them as the release's description.
+set -eu
+cd "$(dirname "$0")/../build/release"
+# The notes give these digests: they must be the files'.
+sha256sum --check --quiet SHA256SUMS >&2
+zip=$(ls list-capture-devices-*-windows.zip)
+version=${zip#list-capture-devices-}
+version=${version%-windows.zip}
+# Known inside the tag workflow; elsewhere, for the reader to fill in.
+repository=${GITHUB_REPOSITORY:-OWNER/REPO}
+
+cat <<NOTES
+# list-capture-devices $version
+
+A Windows console program that lists the video-capture devices (cameras, capture cards) that DirectShow knows of, each with the index under which programs that open cameras through DirectShow find it.
+
+Take the zip, or just the exe you need: each needs nothing beside it. Run the one whose bitness matches the program whose camera index you want; the README in the zip says how to tell.
+
+| File | What it is | SHA-256 |
+|---|---|---|
+NOTES
+while read -r digest file; do
+  case $file in
+    *.zip) what="Both exes, with the README and the licence" ;;
+    *-x86.exe) what="The lister for 32-bit (x86) programs" ;;
+    *.exe) what="The lister for 64-bit (x86-64) programs" ;;
+  esac
+  echo "| \`$file\` | $what | \`$digest\` |"
+done <SHA256SUMS
+echo "| \`SHA256SUMS\` | These digests, for \`sha256sum -c\` | |"
+
+cat <<NOTES
+
+## Checking a download
+
+In the download's folder, in a Windows terminal, either of these prints a file's SHA-256, which must be the one above (certutil writes it in lower case, PowerShell in upper case):
+
+\`\`\`
+certutil -hashfile $zip SHA256
+powershell -Command "Get-FileHash $zip -Algorithm SHA256"
+\`\`\`
+
+Each file was built from this tag by this repository's release workflow, on Debian 12, and the workflow recorded its build provenance. With GitHub's command line, this checks that record for a downloaded file:
+
+\`\`\`
+gh attestation verify $zip --repo $repository
+\`\`\`
+
+The release is reproducible: built again from the tag, it comes out the same to the byte (BUILDING.md, in the source, says how).
+NOTES
