@@ -68,11 +68,11 @@ bool running_on_wine() {
 }
 
 // Replaces the category's devices in one registry view with |devices|, in
-// this order.
+// this order. A prefix without 32-bit Wine has no category in the 32-bit view.
 void register_devices(const std::vector<Device>& devices, REGSAM view) {
   HKEY category;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kCategoryKey, 0,
-                          KEY_ALL_ACCESS | view, &category),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, kCategoryKey, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | view, nullptr, &category, nullptr),
             ERROR_SUCCESS);
   RegDeleteTreeW(category, L"Instance");
   for (std::size_t i = 0; i < devices.size(); ++i) {
