@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Prints, in Markdown (a paragraph a line), the notes of the release that scripts/package.sh made in
+# Prints the notes of the release that scripts/package.sh made in
 # build/release: its version, what each file is for, each file's SHA-256, and
 # how to check a download and where it was built. The tag workflow publishes
-# them as the release's description.
+# them as the release's description, in Markdown, where a line break shows:
+# each paragraph is one line.
 set -eu
 cd "$(dirname "$0")/../build/release"
 # The notes give these digests: they must be the files'.
