@@ -29,7 +29,7 @@ struct Bitness {
 const Bitness kX64{L"list-capture-devices.exe", KEY_WOW64_64KEY};
 const Bitness kX86{L"list-capture-devices-x86.exe", KEY_WOW64_32KEY};
 
-// Wine's per-program DLL settings: an empty string keeps a DLL from loading.
+// Wine's per-program DLL settings.
 std::wstring settings_key(const Bitness& lister) {
   return std::wstring(L"Software\\Wine\\AppDefaults\\") + lister.exe;
 }
@@ -95,11 +95,11 @@ void register_devices(const std::vector<Device>& devices, REGSAM view) {
 }
 
 // The listers stand beside the test program.
-std::wstring lister_path(const Bitness& lister) {
+std::wstring beside_tests(const std::wstring& file) {
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) + lister.exe;
+  return folder.substr(0, folder.find_last_of(L'\\') + 1) + file;
 }
 
 // The calling process's environment, with |extra| ("NAME=value") added.
@@ -132,7 +132,7 @@ DWORD run_lister_into(HANDLE out, const Bitness& lister = kX64,
   startup.hStdOutput = out;
   startup.hStdError = nothing;
 
-  std::wstring command = L"\"" + lister_path(lister) + L"\"" + arguments;
+  std::wstring command = L"\"" + beside_tests(lister.exe) + L"\"" + arguments;
   std::wstring block = environment_with(environment);
   PROCESS_INFORMATION process{};
   DWORD status = STILL_ACTIVE;
@@ -206,14 +206,18 @@ struct ListerCase {
 
 void PrintTo(const ListerCase& c, std::ostream* out) { *out << c.what; }
 
-void disable_enumerator(const Bitness& lister) {
+// Sets where Wine takes |dll| from for |lister|: "" keeps it from loading,
+// "native,builtin" prefers a file of that name found beside the lister.
+void override_dll(const Bitness& lister, const std::wstring& dll,
+                  const std::wstring& order) {
   HKEY key;
   const std::wstring overrides = settings_key(lister) + L"\\DllOverrides";
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr,
                             0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(key, L"devenum", 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(L""), sizeof(L"")),
+  EXPECT_EQ(RegSetValueExW(key, dll.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(order.c_str()),
+                           DWORD((order.size() + 1) * sizeof(wchar_t))),
             ERROR_SUCCESS);
   RegCloseKey(key);
 }
@@ -245,7 +249,7 @@ TEST_P(Lister, ReportsExactly) {
   register_devices(c.devices, own.view);
   register_devices(c.other_view, other.view);
   if (c.without_enumerator)
-    disable_enumerator(own);
+    override_dll(own, L"devenum", L"");
   const Outcome run = run_lister(own, c.arguments, c.environment);
   EXPECT_EQ(run.out, report(c.names));
   EXPECT_EQ(run.status, 0u);
@@ -327,6 +331,36 @@ INSTANTIATE_TEST_SUITE_P(X86UnderWow64, Lister,
                              {"NoDevice", "NeitherIsSkipped", "BeyondAscii",
                               "NoEnumerator", "OwnViewOnly"})),
                          case_name);
+
+// A DLL dropped into Downloads beside the lister, named like one that the
+// lister's process loads, and preferred by Wine: it is never loaded.
+class PlantedDll : public testing::TestWithParam<const wchar_t*> {};
+
+TEST_P(PlantedDll, IsNeverLoaded) {
+  const std::wstring dll = GetParam();
+  const std::wstring plant = beside_tests(L"downloads\\" + dll + L".dll");
+  CreateDirectoryW(beside_tests(L"downloads").c_str(), nullptr);
+  for (const Bitness& own : {kX64, kX86}) {
+    const std::wstring exe = std::wstring(L"downloads\\") + own.exe;
+    if (!CopyFileW(beside_tests(own.exe).c_str(), beside_tests(exe).c_str(), 0))
+      continue;  // Visual Studio builds one bitness
+    // Each lister's build makes <lister>-planted.dll, of the lister's bitness.
+    const std::wstring lister(own.exe, wcslen(own.exe) - 4);
+    ASSERT_TRUE(CopyFileW(beside_tests(lister + L"-planted.dll").c_str(),
+                          plant.c_str(), 0));
+    if (running_on_wine())
+      override_dll(own, dll, L"native,builtin");
+    const Outcome run = run_lister({exe.c_str(), own.view}, L"", {});
+    RegDeleteTreeW(HKEY_CURRENT_USER, settings_key(own).c_str());
+    DeleteFileW(plant.c_str());
+    DeleteFileW(beside_tests(exe).c_str());
+    EXPECT_EQ(run.out, run_lister(own, L"", {}).out) << dll << " beside " << exe;
+    EXPECT_EQ(run.status, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Downloads, PlantedDll,
+                         testing::Values(L"uxtheme", L"bcrypt", L"crypt32"));
 
 // Standard output that takes nothing: the report is lost, but the run ends as
 // always, with status 0.
