@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release exes, x86-64 and x86 (optimised, no symbols), checks them,
 # and makes, in build/release, list-capture-devices-<version>-windows.zip, the
-# two exes that it holds, and SHA256SUMS of all three (for sha256sum -c).
+# two exes that it holds, list-capture-devices-<version>.buildinfo (what they
+# were built from and with), and SHA256SUMS of all four (for sha256sum -c).
 #
-# The same commit gives the same bytes in any folder, at any time: the exes and
-# the zip record no path of this machine's and no time but SOURCE_DATE_EPOCH,
-# which is the commit's time unless set.
+# The same commit gives the same bytes in any folder, at any time, with the
+# same packages: the exes and the zip record no path of this machine's and no
+# time but SOURCE_DATE_EPOCH, which is the commit's time unless set.
 set -eu
 cd "$(dirname "$0")/.."
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -43,7 +44,11 @@ done
     TZ=UTC0 zip -X -D -q -@ "../$zip"
 )
 cp -p "$stage"/*.exe "$release"
+
+buildinfo=list-capture-devices-$version.buildinfo
+bash scripts/buildinfo.sh "$version" >"$release/$buildinfo"
 cd "$release"
-sha256sum "$zip" list-capture-devices.exe list-capture-devices-x86.exe >SHA256SUMS
+sha256sum "$zip" list-capture-devices.exe list-capture-devices-x86.exe \
+  "$buildinfo" >SHA256SUMS
 echo "$PWD/$zip:"
 cat SHA256SUMS

@@ -1,35 +1,109 @@
 #!/usr/bin/env bash
-# Run after scripts/package.sh: builds the release again from a copy of the
-# source tree in a deeper folder, some seconds later, and compares each file
-# of SHA256SUMS with the first build's byte for byte. A difference fails,
-# naming the file and the first offset at which the two differ.
+# Usage: scripts/rebuild.sh [DIR]
+# Rebuilds a release and compares it with DIR byte for byte: DIR holds the
+# release's SHA256SUMS and build information (*.buildinfo), as downloaded, and
+# any of its other files. Without DIR, the release that scripts/package.sh
+# made in build/release.
+#
+# It says first how this machine differs from the one that built the release
+# (the Debian release, the recorded packages' versions), then builds the
+# recorded commit, at the recorded time, in a scratch tree of its own (this
+# checkout and its build/ are left alone), and says of each file of SHA256SUMS
+# whether the rebuild is the same to the byte, and if not, where the first
+# difference is. Any difference fails it.
 set -eu
-cd "$(dirname "$0")/.."
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-first=build/release
-copy=build/rebuild/list-capture-devices
-second=$copy/build/release
-rm -rf "$copy"
-mkdir -p "$copy"
-# The tracked files as they stand in the working tree.
-git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
-# So that any time taken from the clock would show.
-sleep 3
-bash "$copy/scripts/package.sh" >/dev/null
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$top/build/release}
+sums=$dir/SHA256SUMS
+[ -f "$sums" ] || { echo "No SHA256SUMS in $dir." >&2; exit 2; }
+buildinfo=$(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]buildinfo\)$/\1/p' "$sums")
+if [ -z "$buildinfo" ] || [ ! -f "$dir/$buildinfo" ]; then
+  echo "No build information in $dir: put the release's" \
+    "${buildinfo:-*.buildinfo} beside its SHA256SUMS." >&2
+  exit 2
+fi
+field() { sed -n "s/^$1: //p" "$dir/$buildinfo"; }
+commit=$(field Commit)
+version=$(field Version)
+epoch=$(field Source-Date-Epoch)
+echo "$buildinfo: list-capture-devices $version, commit $commit," \
+  "SOURCE_DATE_EPOCH $epoch, built on $(field Build-Distribution)" \
+  "$(field Build-Architecture)."
 
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/list-capture-devices-rebuild.XXXXXX")
+tree=$scratch/list-capture-devices
+git clone --quiet --no-checkout "$top" "$tree"
+if ! git -C "$tree" checkout --quiet --detach "$commit"; then
+  echo "This checkout does not have commit $commit: fetch it (its tag is" \
+    "v$version) and run this again." >&2
+  rm -rf "$scratch"
+  exit 1
+fi
+if [ -n "$(field Uncommitted-Changes)" ]; then
+  # Made by scripts/package.sh from this checkout before its changes were
+  # committed: rebuilt with the same changes.
+  if [ $# -gt 0 ] || [ "$(git -C "$top" rev-parse HEAD)" != "$commit" ]; then
+    echo "The release was built with uncommitted changes: no commit" \
+      "rebuilds it." >&2
+    exit 1
+  fi
+  git -C "$top" diff --binary HEAD | git -C "$tree" apply --index
+fi
+
+# Before building: what of the recorded build differs here, as the same
+# commit's scripts/buildinfo.sh sees this machine.
+here=$(SOURCE_DATE_EPOCH=$epoch bash "$tree/scripts/buildinfo.sh" "$version") || true
+if [ "$here" = "$(cat "$dir/$buildinfo")" ]; then
+  echo "This machine has the recorded Debian release and every recorded" \
+    "package at its recorded version."
+else
+  echo "This machine differs from the one that built the release, so the" \
+    "rebuild may differ for that alone:"
+  diff "$dir/$buildinfo" - <<<"$here" |
+    sed -n 's/^< \(.*\)/  recorded: \1/p; s/^> \(.*\)/  here:     \1/p'
+  echo "Debian's snapshot archive keeps every version of every Debian" \
+    "package: install the recorded ones from it to rebuild exactly."
+fi
+
+echo "Rebuilding commit $commit in $tree..."
+if ! SOURCE_DATE_EPOCH=$epoch bash "$tree/scripts/package.sh" \
+    >"$scratch/rebuild.log" 2>&1; then
+  tail -n 40 "$scratch/rebuild.log" >&2
+  echo "The rebuild failed: its log is $scratch/rebuild.log." >&2
+  exit 1
+fi
+
+rebuilt=$tree/build/release
 status=0
-while read -r _ file; do
-  if ! difference=$(cmp "$first/$file" "$second/$file" 2>&1); then
+while read -r digest file; do
+  file=${file#[ *]}
+  if [ ! -f "$dir/$file" ]; then
+    # Not downloaded: its line in SHA256SUMS stands for it.
+    if [ "$(sha256sum <"$rebuilt/$file")" = "$digest  -" ]; then
+      echo "$file: not in $dir; the rebuild has the digest that SHA256SUMS gives"
+    else
+      echo "$file: not in $dir; the rebuild's digest is not the one SHA256SUMS gives"
+      status=1
+    fi
+  elif difference=$(cmp "$dir/$file" "$rebuilt/$file" 2>&1); then
+    echo "$file: the same to the byte"
+  else
     # cmp counts bytes from 1: "A B differ: byte N, line L", or "EOF on A ...".
     byte=$(sed -n 's/.* differ: byte \([0-9]*\),.*/\1/p' <<<"$difference")
     if [ -n "$byte" ]; then
-      printf '%s differs between the two builds from offset %d (0x%x)\n' \
-        "$file" $((byte - 1)) $((byte - 1)) >&2
+      printf '%s: differs from offset %d (0x%x)\n' "$file" $((byte - 1)) \
+        $((byte - 1))
     else
-      echo "$file differs between the two builds: $difference" >&2
+      echo "$file: differs: $difference"
     fi
     status=1
   fi
-done <"$first/SHA256SUMS"
-[ $status -eq 0 ] && echo "Rebuilt in $copy: the same to the byte."
+done < <(cat "$sums"; echo "-  SHA256SUMS")  # and SHA256SUMS itself
+
+if [ $status -eq 0 ]; then
+  echo "The rebuild is the same to the byte as $dir."
+  rm -rf "$scratch"
+else
+  echo "The rebuild differs from $dir: it is kept in $rebuilt." >&2
+fi
 exit $status
