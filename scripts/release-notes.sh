@@ -9,6 +9,7 @@ cd "$(dirname "$0")/../build/release"
 # The notes give these digests: they must be the files'.
 sha256sum --check --quiet SHA256SUMS >&2
 zip=$(ls list-capture-devices-*-windows.zip)
+buildinfo=$(ls list-capture-devices-*.buildinfo)
 version=${zip#list-capture-devices-}
 version=${version%-windows.zip}
 # Known inside the tag workflow; elsewhere, for the reader to fill in.
@@ -29,6 +30,7 @@ while read -r digest file; do
     *.zip) what="Both exes, with the README and the licence" ;;
     *-x86.exe) what="The lister for 32-bit (x86) programs" ;;
     *.exe) what="The lister for 64-bit (x86-64) programs" ;;
+    *.buildinfo) what="How these files were built: the commit, and the Debian packages that a rebuild needs to come out the same" ;;
   esac
   echo "| \`$file\` | $what | \`$digest\` |"
 done <SHA256SUMS
@@ -51,5 +53,5 @@ Each file was built from this tag by this repository's release workflow, on Debi
 gh attestation verify $zip --repo $repository
 \`\`\`
 
-The release is reproducible: built again from the tag, it comes out the same to the byte (BUILDING.md, in the source, says how).
+The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`scripts/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (BUILDING.md says more).
 NOTES
