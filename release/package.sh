@@ -46,7 +46,7 @@ done
 cp -p "$stage"/*.exe "$release"
 
 buildinfo=list-capture-devices-$version.buildinfo
-bash scripts/buildinfo.sh "$version" >"$release/$buildinfo"
+bash release/buildinfo.sh "$version" >"$release/$buildinfo"
 cd "$release"
 sha256sum "$zip" list-capture-devices.exe list-capture-devices-x86.exe \
   "$buildinfo" >SHA256SUMS

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Prints the notes of the release that scripts/package.sh made in
+# Prints the notes of the release that release/package.sh made in
 # build/release: its version, what each file is for, each file's SHA-256, and
 # how to check a download and where it was built. The tag workflow publishes
 # them as the release's description, in Markdown, where a line break shows:
@@ -53,5 +53,5 @@ Each file was built from this tag by this repository's release workflow, on Debi
 gh attestation verify $zip --repo $repository
 \`\`\`
 
-The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`scripts/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (BUILDING.md says more).
+The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`release/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (BUILDING.md says more).
 NOTES

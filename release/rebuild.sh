@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Usage: scripts/rebuild.sh [DIR]
+# Usage: release/rebuild.sh [DIR]
 # Rebuilds a release and compares it with DIR byte for byte: DIR holds the
 # release's SHA256SUMS and build information (*.buildinfo), as downloaded, and
-# any of its other files. Without DIR, the release that scripts/package.sh
+# any of its other files. Without DIR, the release that release/package.sh
 # made in build/release.
 #
 # It says first how this machine differs from the one that built the release
@@ -40,7 +40,7 @@ if ! git -C "$tree" checkout --quiet --detach "$commit"; then
   exit 1
 fi
 if [ -n "$(field Uncommitted-Changes)" ]; then
-  # Made by scripts/package.sh from this checkout before its changes were
+  # Made by release/package.sh from this checkout before its changes were
   # committed: rebuilt with the same changes.
   if [ $# -gt 0 ] || [ "$(git -C "$top" rev-parse HEAD)" != "$commit" ]; then
     echo "The release was built with uncommitted changes: no commit" \
@@ -51,8 +51,8 @@ if [ -n "$(field Uncommitted-Changes)" ]; then
 fi
 
 # Before building: what of the recorded build differs here, as the same
-# commit's scripts/buildinfo.sh sees this machine.
-here=$(SOURCE_DATE_EPOCH=$epoch bash "$tree/scripts/buildinfo.sh" "$version") || true
+# commit's release/buildinfo.sh sees this machine.
+here=$(SOURCE_DATE_EPOCH=$epoch bash "$tree/release/buildinfo.sh" "$version") || true
 if [ "$here" = "$(cat "$dir/$buildinfo")" ]; then
   echo "This machine has the recorded Debian release and every recorded" \
     "package at its recorded version."
@@ -66,7 +66,7 @@ else
 fi
 
 echo "Rebuilding commit $commit in $tree..."
-if ! SOURCE_DATE_EPOCH=$epoch bash "$tree/scripts/package.sh" \
+if ! SOURCE_DATE_EPOCH=$epoch bash "$tree/release/package.sh" \
     >"$scratch/rebuild.log" 2>&1; then
   tail -n 40 "$scratch/rebuild.log" >&2
   echo "The rebuild failed: its log is $scratch/rebuild.log." >&2

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Usage: scripts/buildinfo.sh VERSION
+# Usage: release/buildinfo.sh VERSION
 # Prints the build information of a release of this checkout made on this
 # machine: the commit, SOURCE_DATE_EPOCH (set by the caller), the Debian
 # release and architecture, and the installed version of every package whose
-# files reach the released bytes. scripts/package.sh puts it beside the
-# release; scripts/rebuild.sh compares a release's with this machine's.
+# files reach the released bytes. release/package.sh puts it beside the
+# release; release/rebuild.sh compares a release's with this machine's.
 set -eu
 cd "$(dirname "$0")/.."
 version=$1
@@ -25,7 +25,7 @@ echo "# How the list-capture-devices $version release was built: the source" \
   "package whose files reach the released bytes. Rebuilt from that commit" \
   "with these packages (Debian's snapshot archive keeps every version of" \
   "every package), the files of SHA256SUMS come out the same to the byte;" \
-  "scripts/rebuild.sh, given a folder with this file and SHA256SUMS, does" \
+  "release/rebuild.sh, given a folder with this file and SHA256SUMS, does" \
   "that and compares."
 echo "Source: list-capture-devices"
 echo "Version: $version"
