@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Usage: release/check-sbom.sh [FILE]
+# Validates a bill of materials (by default the one in build/release) against
+# the CycloneDX 1.6 JSON schema, strictly, and each licence expression in it
+# as SPDX, with the CycloneDX project's own library from npm (installed once
+# into build/tools/cyclonedx; it runs offline). Version 7 of the library is
+# the last whose engines take Debian 12's Node.js 18.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+file=${1:-$(ls "$top"/build/release/*.cdx.json)}
+tools=$top/build/tools/cyclonedx
+library=$tools/node_modules/@cyclonedx/cyclonedx-library
+if [ ! -f "$library/package.json" ]; then
+  if ! command -v npm >/dev/null; then
+    echo "Installing nodejs npm..." >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >&2
+    apt-get install -y -q --no-install-recommends nodejs npm >&2
+  fi
+  # The validator's own dependencies are optional ones of the library's.
+  npm install --prefix "$tools" --no-save --no-audit --no-fund --omit=optional \
+    @cyclonedx/cyclonedx-library@7.1.0 ajv@8.17.1 ajv-formats@3.0.1 \
+    ajv-formats-draft2019@1.6.1 spdx-expression-parse@4.0.0 >&2
+fi
+node - "$library" "$file" <<'JS'
+const fs = require("fs");
+const [library, file] = process.argv.slice(2);
+const { SPDX, Spec, Validation } = require(library);
+(async () => {
+  const text = fs.readFileSync(file, "utf8");
+  const errors = await new Validation.JsonStrictValidator(Spec.Version.v1dot6).validate(text);
+  const problems = (errors || []).map(e => `${e.instancePath || "/"}: ${e.message}`);
+  const bom = JSON.parse(text);
+  for (const component of [bom.metadata.component, ...bom.components])
+    for (const { expression } of component.licenses || [])
+      if (expression !== undefined && !SPDX.isValidSpdxLicenseExpression(expression))
+        problems.push(`${component["bom-ref"]}: "${expression}" is not an SPDX licence expression`);
+  for (const problem of problems) console.log(`${file}: ${problem}`);
+  if (problems.length) process.exit(1);
+  console.log(`${file}: valid CycloneDX ${bom.specVersion}, ${bom.components.length} components`);
+})();
+JS
