@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Builds the release exes, x86-64 and x86 (optimised, no symbols), checks them,
-# and makes, in build/release, list-capture-devices-<version>-windows.zip, the
-# two exes that it holds, list-capture-devices-<version>.buildinfo (what they
-# were built from and with), and SHA256SUMS of all four (for sha256sum -c).
+# and makes, in build/release:
+# - list-capture-devices-<version>-windows.zip: both exes, with the README,
+#   the LICENSE and THIRD-PARTY-NOTICES.txt;
+# - the two exes, as the zip holds them;
+# - THIRD-PARTY-NOTICES.txt: the notices that the licences of the others'
+#   code in the exes ask for, found from the exes' link maps
+#   (release/components.sh, release/notices.sh);
+# - list-capture-devices-<version>.cdx.json: the bill of materials, from the
+#   same (release/sbom.sh);
+# - list-capture-devices-<version>.buildinfo: what they were built from and
+#   with (release/buildinfo.sh);
+# - SHA256SUMS of all of these (for sha256sum -c).
 #
 # The same commit gives the same bytes in any folder, at any time, with the
 # same packages: the exes and the zip record no path of this machine's and no
@@ -24,6 +33,11 @@ extra_packages=g++-mingw-w64-i686-posix
 source scripts/setup.sh
 build windows-release check-executable
 build windows-x86-release check-executable
+# What of others' code the exes contain, and under what terms: this fails,
+# naming it, on anything linked in whose terms are not known.
+components=build/release-components.tsv
+bash release/components.sh build/windows-release/list-capture-devices.map \
+  build/windows-x86-release/list-capture-devices-x86.map >"$components"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-release/CMakeCache.txt)
 zip=list-capture-devices-$version-windows.zip
@@ -34,6 +48,8 @@ rm -rf "$release"
 for preset in windows-release windows-x86-release; do
   cmake --install "build/$preset" --prefix "$stage" >&2
 done
+bash release/notices.sh "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
+chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"
 # Info-ZIP, not CMake's archiver: that one records each file's access and
 # change times, which no build can fix. -X leaves out every time but the
 # DOS one, in local time: here UTC. The files go in by name, in byte order.
@@ -43,12 +59,15 @@ done
   find . -type f -printf '%P\n' | LC_ALL=C sort |
     TZ=UTC0 zip -X -D -q -@ "../$zip"
 )
-cp -p "$stage"/*.exe "$release"
+cp -p "$stage"/*.exe "$stage/THIRD-PARTY-NOTICES.txt" "$release"
 
+sbom=list-capture-devices-$version.cdx.json
+bash release/sbom.sh "$version" "$components" "$release/list-capture-devices.exe" \
+  "$release/list-capture-devices-x86.exe" >"$release/$sbom"
 buildinfo=list-capture-devices-$version.buildinfo
 bash release/buildinfo.sh "$version" >"$release/$buildinfo"
 cd "$release"
 sha256sum "$zip" list-capture-devices.exe list-capture-devices-x86.exe \
-  "$buildinfo" >SHA256SUMS
+  THIRD-PARTY-NOTICES.txt "$sbom" "$buildinfo" >SHA256SUMS
 echo "$PWD/$zip:"
 cat SHA256SUMS

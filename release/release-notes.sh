@@ -12,6 +12,9 @@ zip=$(ls list-capture-devices-*-windows.zip)
 buildinfo=$(ls list-capture-devices-*.buildinfo)
 version=${zip#list-capture-devices-}
 version=${version%-windows.zip}
+# Attached by the tag workflow once it has attested the files.
+provenance=list-capture-devices-$version.provenance.sigstore.json
+sbom_bundle=list-capture-devices-$version.sbom.sigstore.json
 # Known inside the tag workflow; elsewhere, for the reader to fill in.
 repository=${GITHUB_REPOSITORY:-OWNER/REPO}
 
@@ -27,14 +30,18 @@ Take the zip, or just the exe you need: each needs nothing beside it. Run the on
 NOTES
 while read -r digest file; do
   case $file in
-    *.zip) what="Both exes, with the README and the licence" ;;
+    *.zip) what="Both exes, with the README, the licence and the third-party notices" ;;
     *-x86.exe) what="The lister for 32-bit (x86) programs" ;;
     *.exe) what="The lister for 64-bit (x86-64) programs" ;;
+    THIRD-PARTY-NOTICES.txt) what="The notices that the licences of the MinGW-w64 runtime and GCC's runtime libraries, parts of which each exe contains, ask to be passed on" ;;
+    *.cdx.json) what="The bill of materials (CycloneDX): the exes with their digests, and the Debian packages whose code they contain, with versions and licences" ;;
     *.buildinfo) what="How these files were built: the commit, and the Debian packages that a rebuild needs to come out the same" ;;
   esac
   echo "| \`$file\` | $what | \`$digest\` |"
 done <SHA256SUMS
 echo "| \`SHA256SUMS\` | These digests, for \`sha256sum -c\` | |"
+echo "| \`$provenance\` | The signed record of these files' build provenance (below) | |"
+echo "| \`$sbom_bundle\` | The signed attestation of the bill of materials | |"
 
 cat <<NOTES
 
@@ -47,10 +54,16 @@ certutil -hashfile $zip SHA256
 powershell -Command "Get-FileHash $zip -Algorithm SHA256"
 \`\`\`
 
-Each file was built from this tag by this repository's release workflow, on Debian 12, and the workflow recorded its build provenance. With GitHub's command line, this checks that record for a downloaded file:
+Each file was built from this tag by this repository's release workflow, on Debian 12, and the workflow recorded its build provenance, and attested the bill of materials for the zip and the exes. With GitHub's command line, this checks that record for a downloaded file:
 
 \`\`\`
 gh attestation verify $zip --repo $repository
+\`\`\`
+
+\`$provenance\` is that record itself, signed: with it beside the download, the same check needs nothing from GitHub but the command, and still works offline and years from now (\`$sbom_bundle\` is the attested bill of materials):
+
+\`\`\`
+gh attestation verify $zip --bundle $provenance --repo $repository
 \`\`\`
 
 The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`release/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (BUILDING.md says more).
