@@ -67,7 +67,7 @@ while read -r name; do
   # The x86-64 exe first.
   cut -f1-3 <<<"$mine" | LC_ALL=C sort -u -t$'\t' -k1,1r -k2,2 |
     while IFS=$'\t' read -r exe package version; do
-      echo "In $exe, from Debian's $package $version:" | fold -s -w 76
+      echo "In $exe, from Debian's $package $version:" | fold -s -w 76 | sed 's/ $//'
       # Each file with its members, or their number where they are many.
       awk -F'\t' -v exe="$exe" -v package="$package" \
         '$1 == exe && $2 == package { print $5 "\t" $6 }' <<<"$mine" | uniq |
