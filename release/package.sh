@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Usage: release/package.sh [--signed DIR]
 # Builds the release exes, x86-64 and x86 (optimised, no symbols), checks them,
 # and makes, in build/release:
 # - list-capture-devices-<version>-windows.zip: both exes, with the README,
@@ -16,7 +17,19 @@
 # The same commit gives the same bytes in any folder, at any time, with the
 # same packages: the exes and the zip record no path of this machine's and no
 # time but SOURCE_DATE_EPOCH, which is the commit's time unless set.
+#
+# With --signed DIR, DIR holds the two exes signed (Authenticode): each must
+# be exactly this build plus an intact signature, and the release is made of
+# them as they are. An exe that is not is refused, by name, and nothing is
+# written.
 set -eu
+signed=""
+if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
+  signed=$(cd "$2" && pwd)
+elif [ $# -gt 0 ]; then
+  echo "Usage: release/package.sh [--signed DIR]" >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   if ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct); then
@@ -29,10 +42,31 @@ export SOURCE_DATE_EPOCH
 # commit would keep that commit's time.
 rm -f build/windows-release/list-capture-devices.exe \
   build/windows-x86-release/list-capture-devices-x86.exe
-extra_packages=g++-mingw-w64-i686-posix
+extra_packages="g++-mingw-w64-i686-posix ${signed:+osslsigncode}"
 source scripts/setup.sh
 build windows-release check-executable
 build windows-x86-release check-executable
+exes="build/windows-release/list-capture-devices.exe
+  build/windows-x86-release/list-capture-devices-x86.exe"
+if [ -n "$signed" ]; then
+  source release/signature.sh
+  refused=""
+  for exe in $exes; do
+    name=${exe##*/}
+    if [ ! -f "$signed/$name" ]; then
+      why="it is not there"
+    elif why=$(build_plus_signature "$exe" "$signed/$name"); then
+      echo "$name: this build, signed by $(signer "$signed/$name")" >&2
+      continue
+    fi
+    echo "Refused: $signed/$name is not this build plus a signature: $why." >&2
+    refused=yes
+  done
+  if [ -n "$refused" ]; then
+    echo "Nothing was written." >&2
+    exit 3
+  fi
+fi
 # What of others' code the exes contain, and under what terms: this fails,
 # naming it, on anything linked in whose terms are not known.
 components=build/release-components.tsv
@@ -47,6 +81,10 @@ rm -rf "$release"
 # The install rules say what the zip holds, and set each file's permissions.
 for preset in windows-release windows-x86-release; do
   cmake --install "build/$preset" --prefix "$stage" >&2
+done
+# The signed exes as they are, in the files' places (and modes).
+for exe in $exes; do
+  [ -z "$signed" ] || cp "$signed/${exe##*/}" "$stage/${exe##*/}"
 done
 bash release/notices.sh "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
 chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"

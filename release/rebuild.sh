@@ -5,6 +5,11 @@
 # any of its other files. Without DIR, the release that release/package.sh
 # made in build/release.
 #
+# A release whose exes are signed is rebuilt with the signatures taken from
+# its exes (in DIR, or else in its zip there): release/package.sh --signed
+# makes the release of them once it has found each to be the rebuilt exe
+# plus a signature, and refuses, naming it, an exe whose code is not.
+#
 # It says first how this machine differs from the one that built the release
 # (the Debian release, the recorded packages' versions), then builds the
 # recorded commit, at the recorded time, in a scratch tree of its own (this
@@ -65,9 +70,48 @@ else
     "package: install the recorded ones from it to rebuild exactly."
 fi
 
-echo "Rebuilding commit $commit in $tree..."
-if ! SOURCE_DATE_EPOCH=$epoch bash "$tree/release/package.sh" \
+# Whose signatures the exes carry, if any.
+source "$top/release/signature.sh"
+signed=$scratch/signed
+mkdir "$signed" "$scratch/zip"
+zip=$(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]zip\)$/\1/p' "$sums")
+[ -z "$zip" ] || [ ! -f "$dir/$zip" ] || (cd "$scratch/zip" && cmake -E tar xf "$dir/$zip")
+package=()
+for exe in $(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]exe\)$/\1/p' "$sums"); do
+  for copy in "$dir/$exe" "$scratch/zip/$exe"; do
+    [ -f "$copy" ] || continue
+    cp "$copy" "$signed/"
+    who=$(signer "$copy")
+    if [ -n "$who" ]; then
+      echo "$exe carries a signature by $who."
+      package=(--signed "$signed")
+    else
+      echo "$exe carries no signature."
+    fi
+    break
+  done
+done
+if [ ${#package[@]} -gt 0 ]; then
+  for exe in $(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]exe\)$/\1/p' "$sums"); do
+    [ -f "$signed/$exe" ] && continue
+    echo "Neither $exe nor ${zip:-the zip} is in $dir: a signed release is" \
+      "rebuilt with the signatures of both exes, so put the exes, or the zip," \
+      "beside SHA256SUMS." >&2
+    rm -rf "$scratch"
+    exit 2
+  done
+fi
+
+echo "Rebuilding commit $commit in $tree${package:+, with the signatures of its exes}..."
+if SOURCE_DATE_EPOCH=$epoch bash "$tree/release/package.sh" "${package[@]}" \
     >"$scratch/rebuild.log" 2>&1; then
+  :
+elif [ $? -eq 3 ]; then
+  grep '^Refused: ' "$scratch/rebuild.log" | sed "s|$signed/||" >&2
+  echo "The signed exes named above are not this commit's build plus a" \
+    "signature, whoever signed them." >&2
+  exit 1
+else
   tail -n 40 "$scratch/rebuild.log" >&2
   echo "The rebuild failed: its log is $scratch/rebuild.log." >&2
   exit 1

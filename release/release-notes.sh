@@ -5,6 +5,7 @@
 # them as the release's description, in Markdown, where a line break shows:
 # each paragraph is one line.
 set -eu
+source "$(dirname "$0")/signature.sh"
 cd "$(dirname "$0")/../build/release"
 # The notes give these digests: they must be the files'.
 sha256sum --check --quiet SHA256SUMS >&2
@@ -12,6 +13,16 @@ zip=$(ls list-capture-devices-*-windows.zip)
 buildinfo=$(ls list-capture-devices-*.buildinfo)
 version=${zip#list-capture-devices-}
 version=${version%-windows.zip}
+# Whose signatures the exes carry, if any.
+signers=$(for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
+  signer "$exe"
+done | sort -u)
+if [ -z "$signers" ]; then
+  signing="The exes are not signed. Where Smart App Control is on, Windows 11 does not start them at all; elsewhere, SmartScreen warns of an unknown publisher when one is started from Explorer."
+else
+  signing="Both exes carry an Authenticode signature by $(sed 's/.*/`&`/' <<<"$signers" |
+    sed ':a;N;s/\n/, /;ba'): Windows shows it under the file's Properties, Digital Signatures, and \`Get-AuthenticodeSignature .\\list-capture-devices.exe\` in PowerShell prints it. The signature adds nothing to the code: taken off, it leaves this tag's build, to the byte (below)."
+fi
 # Attached by the tag workflow once it has attested the files.
 provenance=list-capture-devices-$version.provenance.sigstore.json
 sbom_bundle=list-capture-devices-$version.sbom.sigstore.json
@@ -53,6 +64,8 @@ In the download's folder, in a Windows terminal, either of these prints a file's
 certutil -hashfile $zip SHA256
 powershell -Command "Get-FileHash $zip -Algorithm SHA256"
 \`\`\`
+
+$signing
 
 Each file was built from this tag by this repository's release workflow, on Debian 12, and the workflow recorded its build provenance, and attested the bill of materials for the zip and the exes. With GitHub's command line, this checks that record for a downloaded file:
 
