@@ -10,18 +10,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 file=${1:-$(ls "$top"/build/release/*.cdx.json)}
 tools=$top/build/tools/cyclonedx
 library=$tools/node_modules/@cyclonedx/cyclonedx-library
-if [ ! -f "$library/package.json" ]; then
-  if ! command -v npm >/dev/null; then
-    echo "Installing nodejs npm..." >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q >&2
-    apt-get install -y -q --no-install-recommends nodejs npm >&2
-  fi
-  # The validator's own dependencies are optional ones of the library's.
-  npm install --prefix "$tools" --no-save --no-audit --no-fund --omit=optional \
+# The validator's own dependencies are optional ones of the library's.
+[ -f "$library/package.json" ] ||
+  bash "$top/scripts/npm-install.sh" "$tools" --omit=optional \
     @cyclonedx/cyclonedx-library@7.1.0 ajv@8.17.1 ajv-formats@3.0.1 \
-    ajv-formats-draft2019@1.6.1 spdx-expression-parse@4.0.0 >&2
-fi
+    ajv-formats-draft2019@1.6.1 spdx-expression-parse@4.0.0
 node - "$library" "$file" <<'JS'
 const fs = require("fs");
 const [library, file] = process.argv.slice(2);

