@@ -70,29 +70,31 @@ else
     "package: install the recorded ones from it to rebuild exactly."
 fi
 
-# Whose signatures the exes carry, if any.
+# Whose signatures the exes carry, if any: each exe as downloaded, or else as
+# the zip holds it.
 source "$top/release/signature.sh"
 signed=$scratch/signed
-mkdir "$signed" "$scratch/zip"
+mkdir "$signed"
 zip=$(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]zip\)$/\1/p' "$sums")
-[ -z "$zip" ] || [ ! -f "$dir/$zip" ] || (cd "$scratch/zip" && cmake -E tar xf "$dir/$zip")
 package=()
-for exe in $(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]exe\)$/\1/p' "$sums"); do
-  for copy in "$dir/$exe" "$scratch/zip/$exe"; do
-    [ -f "$copy" ] || continue
-    cp "$copy" "$signed/"
-    who=$(signer "$copy")
-    if [ -n "$who" ]; then
-      echo "$exe carries a signature by $who."
-      package=(--signed "$signed")
-    else
-      echo "$exe carries no signature."
-    fi
-    break
-  done
+for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
+  if [ -f "$dir/$exe" ]; then
+    cp "$dir/$exe" "$signed/"
+  elif [ -n "$zip" ] && [ -f "$dir/$zip" ]; then
+    archive=$(cd "$dir" && pwd)/$zip
+    (cd "$signed" && cmake -E tar xf "$archive" "$exe" 2>/dev/null) || true
+  fi
+  if [ ! -f "$signed/$exe" ]; then
+    continue
+  elif who=$(signer "$signed/$exe") && [ -n "$who" ]; then
+    echo "$exe carries a signature by $who."
+    package=(--signed "$signed")
+  else
+    echo "$exe carries no signature."
+  fi
 done
 if [ ${#package[@]} -gt 0 ]; then
-  for exe in $(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]exe\)$/\1/p' "$sums"); do
+  for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
     [ -f "$signed/$exe" ] && continue
     echo "Neither $exe nor ${zip:-the zip} is in $dir: a signed release is" \
       "rebuilt with the signatures of both exes, so put the exes, or the zip," \
