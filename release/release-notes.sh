@@ -22,6 +22,9 @@ if [ -z "$signers" ]; then
 else
   signing="Both exes carry an Authenticode signature by $(sed 's/.*/`&`/' <<<"$signers" |
     sed ':a;N;s/\n/, /;ba'): Windows shows it under the file's Properties, Digital Signatures, and \`Get-AuthenticodeSignature .\\list-capture-devices.exe\` in PowerShell prints it. The signature adds nothing to the code: taken off, it leaves this tag's build, to the byte (below)."
+  # SignPath Foundation's condition for its certificate.
+  [[ $signers != *"SignPath Foundation"* ]] ||
+    signing+=" Free code signing provided by SignPath.io, certificate by SignPath Foundation."
 fi
 # Attached by the tag workflow once it has attested the files.
 provenance=list-capture-devices-$version.provenance.sigstore.json
