@@ -18,12 +18,13 @@ library=$tools/node_modules/@cyclonedx/cyclonedx-library
 node - "$library" "$file" <<'JS'
 const fs = require("fs");
 const [library, file] = process.argv.slice(2);
-const { SPDX, Spec, Validation } = require(library);
+const { SPDX, Validation } = require(library);
 (async () => {
   const text = fs.readFileSync(file, "utf8");
-  const errors = await new Validation.JsonStrictValidator(Spec.Version.v1dot6).validate(text);
+  const errors = await new Validation.JsonStrictValidator("1.6").validate(text);
   const problems = (errors || []).map(e => `${e.instancePath || "/"}: ${e.message}`);
   const bom = JSON.parse(text);
+  if (bom.specVersion !== "1.6") problems.push(`CycloneDX ${bom.specVersion}, not 1.6`);
   for (const component of [bom.metadata.component, ...bom.components])
     for (const { expression } of component.licenses || [])
       if (expression !== undefined && !SPDX.isValidSpdxLicenseExpression(expression))
