@@ -21,7 +21,9 @@ terms() {
     # it names without one, from the file's License paragraph of that name.
     awk -v n="${2#paragraph }" '
       BEGIN { RS = ""; FS = "\n" }
-      NR == n {
+      { paragraph[NR] = $0 }
+      END {
+        $0 = paragraph[n]
         for (i = 1; i <= NF; i++) {
           if ($i ~ /^[^ \t]/) field = $i
           if (field !~ /^Files:/) print $i
@@ -31,10 +33,13 @@ terms() {
         if (texts) exit
         gsub(/ (and|or) /, "\n", licence)
         split(licence, names, "\n")
-      }
-      NR > n {
-        for (j in names)
-          if ($1 == "License: " names[j]) { print ""; print; delete names[j] }
+        for (k = 1; k <= NR; k++)
+          for (j in names)
+            if (index(paragraph[k], "License: " names[j] "\n") == 1) {
+              print ""
+              print paragraph[k]
+              delete names[j]
+            }
       }' "$copyright"
   else
     # Ranges /first/,/after/ one after another, "/ /" between them.
