@@ -76,8 +76,9 @@ source "$top/release/signature.sh"
 signed=$scratch/signed
 mkdir "$signed"
 zip=$(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]zip\)$/\1/p' "$sums")
+exes="list-capture-devices.exe list-capture-devices-x86.exe"
 package=()
-for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
+for exe in $exes; do
   if [ -f "$dir/$exe" ]; then
     cp "$dir/$exe" "$signed/"
   elif [ -n "$zip" ] && [ -f "$dir/$zip" ]; then
@@ -94,7 +95,7 @@ for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
   fi
 done
 if [ ${#package[@]} -gt 0 ]; then
-  for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
+  for exe in $exes; do
     [ -f "$signed/$exe" ] && continue
     echo "Neither $exe nor ${zip:-the zip} is in $dir: a signed release is" \
       "rebuilt with the signatures of both exes, so put the exes, or the zip," \

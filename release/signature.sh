@@ -32,12 +32,15 @@ signed_content() {
   tail -c +$((table + size + 1)) "$1"
 }
 
+# signature_size FILE: the size of the exe's signatures, 0 for none.
+signature_size() { signature_table "$1" | cut -d' ' -f2; }
+
 # build_plus_signature BUILD SIGNED: whether SIGNED is BUILD with a signature
 # that is intact: the same content, save the zeros that a signer may add to
 # align the table (fewer than 8). Says why not, and fails, otherwise.
 build_plus_signature() {
-  local built signed length extra byte checksum entry offset report
-  if [ "$(signature_table "$2" | cut -d' ' -f2)" = 0 ]; then
+  local built signed length extra byte checksum entry offset digests
+  if [ "$(signature_size "$2")" = 0 ]; then
     echo "it carries no signature"
     return 1
   fi
@@ -47,29 +50,26 @@ build_plus_signature() {
   signed_content "$2" >"$signed"
   length=$(stat -c %s "$built")
   extra=$(( $(stat -c %s "$signed") - length ))
-  if ! cmp -s -n "$length" "$built" "$signed" || [ $extra -lt 0 ] ||
-     [ $extra -ge 8 ] || [ -n "$(tail -c +$((length + 1)) "$signed" | tr -d '\0')" ]; then
-    byte=$(cmp "$built" "$signed" 2>&1 | sed -n 's/.* differ: byte \([0-9]*\),.*/\1/p')
-    if [ -n "$byte" ]; then
-      # Where that is in the exe: past the checksum and the entry left out.
-      read -r _ _ checksum entry < <(signature_table "$1")
-      offset=$((byte - 1))
-      [ $offset -lt "$checksum" ] || offset=$((offset + 4))
-      [ $offset -lt "$entry" ] || offset=$((offset + 8))
-      printf 'its code differs from this build'"'"'s from offset %d (0x%x)\n' $offset $offset
-    else
-      echo "it is $((extra < 0 ? -extra : extra)) bytes $((extra < 0 ? 0 : 1))" |
-        sed 's/ 0$/ shorter than this build/; s/ 1$/ longer than this build and a signature/'
-    fi
-    rm -f "$built" "$signed"
-    return 1
+  byte=$(cmp "$built" "$signed" 2>&1 | sed -n 's/.* differ: byte \([0-9]*\),.*/\1/p')
+  # Where no byte differs, the signed content may only add a signer's padding.
+  if [ -z "$byte" ] && { [ $extra -lt 0 ] || [ $extra -ge 8 ] ||
+     [ -n "$(tail -c +$((length + 1)) "$signed" | tr -d '\0')" ]; }; then
+    byte=$(( (extra < 0 ? length + extra : length) + 1 ))
   fi
   rm -f "$built" "$signed"
+  if [ -n "$byte" ]; then
+    # Where that is in the exe: past the checksum and the entry left out.
+    read -r _ _ checksum entry < <(signature_table "$1")
+    offset=$((byte - 1))
+    [ $offset -lt "$checksum" ] || offset=$((offset + 4))
+    [ $offset -lt "$entry" ] || offset=$((offset + 8))
+    printf 'its code differs from this build'"'"'s from offset %d (0x%x)\n' $offset $offset
+    return 1
+  fi
   # The digest that the signature signs must be that of the exe's content.
-  report=$(osslsigncode verify -in "$2" 2>&1 || true)
-  if [ -z "$(sed -n 's/^Current message digest *: *//p' <<<"$report")" ] ||
-     [ "$(sed -n 's/^Current message digest *: *//p' <<<"$report")" != \
-       "$(sed -n 's/^Calculated message digest *: *//p' <<<"$report")" ]; then
+  digests=$(osslsigncode verify -in "$2" 2>&1 |
+    sed -n 's/^\(Current\|Calculated\) message digest *: *\([0-9A-Fa-f]*\).*/\2/p' | sort -u)
+  if [ -z "$digests" ] || [ "$(wc -l <<<"$digests")" -ne 1 ]; then
     echo "its signature does not sign its content"
     return 1
   fi
@@ -78,7 +78,7 @@ build_plus_signature() {
 # signer EXE: the subject of the certificate that signed the exe, or nothing
 # for an exe without a signature.
 signer() {
-  [ "$(signature_table "$1" | cut -d' ' -f2)" != 0 ] || return 0
+  [ "$(signature_size "$1")" != 0 ] || return 0
   osslsigncode verify -in "$1" 2>/dev/null |
     sed -n '/^Signer.s certificate:/,/Subject:/s/^[[:space:]]*Subject: *//p' | head -n1
 }
