@@ -7,9 +7,9 @@
 # - the two exes, as the zip holds them;
 # - THIRD-PARTY-NOTICES.txt: the notices that the licences of the others'
 #   code in the exes ask for, found from the exes' link maps
-#   (release/components.sh, release/notices.sh);
+#   (release/components.py, release/notices.py);
 # - list-capture-devices-<version>.cdx.json: the bill of materials, from the
-#   same (release/sbom.sh);
+#   same (release/sbom.py);
 # - list-capture-devices-<version>.buildinfo: what they were built from and
 #   with (release/buildinfo.sh);
 # - SHA256SUMS of all of these (for sha256sum -c).
@@ -42,7 +42,7 @@ export SOURCE_DATE_EPOCH
 # commit would keep that commit's time.
 rm -f build/windows-release/list-capture-devices.exe \
   build/windows-x86-release/list-capture-devices-x86.exe
-extra_packages="g++-mingw-w64-i686-posix ${signed:+osslsigncode}"
+extra_packages="g++-mingw-w64-i686-posix python3-debian ${signed:+osslsigncode}"
 source scripts/setup.sh
 build windows-release check-executable
 build windows-x86-release check-executable
@@ -70,7 +70,7 @@ fi
 # What of others' code the exes contain, and under what terms: this fails,
 # naming it, on anything linked in whose terms are not known.
 components=build/release-components.tsv
-bash release/components.sh build/windows-release/list-capture-devices.map \
+release/components.py build/windows-release/list-capture-devices.map \
   build/windows-x86-release/list-capture-devices-x86.map >"$components"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-release/CMakeCache.txt)
@@ -86,7 +86,7 @@ done
 for exe in $exes; do
   [ -z "$signed" ] || cp "$signed/${exe##*/}" "$stage/${exe##*/}"
 done
-bash release/notices.sh "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
+release/notices.py "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
 chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"
 # Info-ZIP, not CMake's archiver: that one records each file's access and
 # change times, which no build can fix. -X leaves out every time but the
@@ -100,7 +100,7 @@ chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"
 cp -p "$stage"/*.exe "$stage/THIRD-PARTY-NOTICES.txt" "$release"
 
 sbom=list-capture-devices-$version.cdx.json
-bash release/sbom.sh "$version" "$components" "$release/list-capture-devices.exe" \
+release/sbom.py "$version" "$components" "$release/list-capture-devices.exe" \
   "$release/list-capture-devices-x86.exe" >"$release/$sbom"
 buildinfo=list-capture-devices-$version.buildinfo
 bash release/buildinfo.sh "$version" >"$release/$buildinfo"

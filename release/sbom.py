@@ -1,0 +1,61 @@
+#!/usr/bin/python3
+"""Usage: release/sbom.py VERSION COMPONENTS EXE...
+
+Prints the bill of materials in CycloneDX 1.6: the exes with their SHA-256,
+the Debian packages that COMPONENTS (from components.py) says each took code
+from, with their versions, purls and licences. It depends on nothing but them
+and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
+"""
+import hashlib, json, os, sys, time
+
+from components import read_records
+
+def purl(package, version, architecture):
+    version = version.replace("%", "%25").replace("+", "%2B").replace(":", "%3A")
+    return f"pkg:deb/debian/{package}@{version}?arch={architecture}"
+
+def bill(version, records, exes):
+    packages = sorted({r[1:4] for r in records})
+    names = [os.path.basename(exe) for exe in exes]
+    components = []
+    for exe, name in zip(exes, names):
+        with open(exe, "rb") as data:
+            digest = hashlib.sha256(data.read()).hexdigest()
+        components.append({"type": "application", "bom-ref": name, "name": name, "version": version,
+                           "hashes": [{"alg": "SHA-256", "content": digest}]})
+    for package in packages:
+        mine = [r for r in records if r[1:4] == package]
+        components.append({
+            "type": "library", "bom-ref": purl(*package), "name": package[0], "version": package[1],
+            "description": "; ".join(dict.fromkeys(r.component for r in mine)) + ", linked in from "
+            + ", ".join(sorted({r.file for r in mine})),
+            "purl": purl(*package),
+            "licenses": [{"expression": " AND ".join(sorted({r.licence for r in mine}))}]})
+    dependencies = [{"ref": "list-capture-devices", "dependsOn": names}]
+    dependencies += [{"ref": name, "dependsOn": [
+        purl(*package) for package in sorted({r[1:4] for r in records if r.exe == name})]}
+        for name in names]
+    dependencies += [{"ref": purl(*package), "dependsOn": []} for package in packages]
+    epoch = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))
+    return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:SERIAL",
+            "version": 1,
+            "metadata": {
+                "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", epoch),
+                "component": {
+                    "type": "application", "bom-ref": "list-capture-devices",
+                    "name": "list-capture-devices", "version": version,
+                    "description": "Lists the video-capture devices that DirectShow knows of",
+                    "licenses": [{"license": {"id": "MIT"}}]}},
+            "components": components, "dependencies": dependencies}
+
+if __name__ == "__main__":
+    if len(sys.argv) < 4:
+        sys.exit(__doc__.split("\n\n")[0])
+    try:
+        text = json.dumps(bill(sys.argv[1], read_records(sys.argv[2]), sys.argv[3:]), indent=2)
+    except (OSError, KeyError, ValueError) as error:
+        sys.exit(f"release/sbom.py: {error!r}")
+    # A UUID of version 8 (RFC 9562: made as its maker chooses) from the SHA-256 of the rest.
+    d = hashlib.sha256(text.encode()).hexdigest()
+    serial = f"{d[:8]}-{d[8:12]}-8{d[13:16]}-{(int(d[16], 16) & 3) | 8:x}{d[17:20]}-{d[20:32]}"
+    print(text.replace("urn:uuid:SERIAL", "urn:uuid:" + serial, 1))
