@@ -11,7 +11,7 @@
 # - list-capture-devices-<version>.cdx.json: the bill of materials, from the
 #   same (release/sbom.py);
 # - list-capture-devices-<version>.buildinfo: what they were built from and
-#   with (release/buildinfo.sh);
+#   with (release/buildinfo.py);
 # - SHA256SUMS of all of these (for sha256sum -c).
 #
 # The same commit gives the same bytes in any folder, at any time, with the
@@ -103,7 +103,7 @@ sbom=list-capture-devices-$version.cdx.json
 release/sbom.py "$version" "$components" "$release/list-capture-devices.exe" \
   "$release/list-capture-devices-x86.exe" >"$release/$sbom"
 buildinfo=list-capture-devices-$version.buildinfo
-bash release/buildinfo.sh "$version" >"$release/$buildinfo"
+release/buildinfo.py "$version" >"$release/$buildinfo"
 cd "$release"
 sha256sum "$zip" list-capture-devices.exe list-capture-devices-x86.exe \
   THIRD-PARTY-NOTICES.txt "$sbom" "$buildinfo" >SHA256SUMS

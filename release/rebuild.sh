@@ -56,8 +56,13 @@ if [ -n "$(field Uncommitted-Changes)" ]; then
 fi
 
 # Before building: what of the recorded build differs here, as the same
-# commit's release/buildinfo.sh sees this machine.
-here=$(SOURCE_DATE_EPOCH=$epoch bash "$tree/release/buildinfo.sh" "$version") || true
+# commit's build information sees this machine (buildinfo.sh before it was
+# written in Python).
+if [ -f "$tree/release/buildinfo.py" ]; then
+  here=$(SOURCE_DATE_EPOCH=$epoch "$tree/release/buildinfo.py" "$version") || true
+else
+  here=$(SOURCE_DATE_EPOCH=$epoch bash "$tree/release/buildinfo.sh" "$version") || true
+fi
 if [ "$here" = "$(cat "$dir/$buildinfo")" ]; then
   echo "This machine has the recorded Debian release and every recorded" \
     "package at its recorded version."
