@@ -19,9 +19,9 @@
 # time but SOURCE_DATE_EPOCH, which is the commit's time unless set.
 #
 # With --signed DIR, DIR holds the two exes signed (Authenticode): each must
-# be exactly this build plus an intact signature, and the release is made of
-# them as they are. An exe that is not is refused, by name, and nothing is
-# written.
+# be exactly this build plus intact signatures (release/signature.py), and the
+# release is made of them as they are. An exe that is not is refused, by name,
+# and nothing is written (exit 3).
 set -eu
 signed=""
 if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
@@ -42,31 +42,14 @@ export SOURCE_DATE_EPOCH
 # commit would keep that commit's time.
 rm -f build/windows-release/list-capture-devices.exe \
   build/windows-x86-release/list-capture-devices-x86.exe
-extra_packages="g++-mingw-w64-i686-posix python3-debian ${signed:+osslsigncode}"
+extra_packages="g++-mingw-w64-i686-posix python3-debian python3-pefile ${signed:+osslsigncode}"
 source scripts/setup.sh
 build windows-release check-executable
 build windows-x86-release check-executable
 exes="build/windows-release/list-capture-devices.exe
   build/windows-x86-release/list-capture-devices-x86.exe"
-if [ -n "$signed" ]; then
-  source release/signature.sh
-  refused=""
-  for exe in $exes; do
-    name=${exe##*/}
-    if [ ! -f "$signed/$name" ]; then
-      why="it is not there"
-    elif why=$(build_plus_signature "$exe" "$signed/$name"); then
-      echo "$name: this build, signed by $(signer "$signed/$name")" >&2
-      continue
-    fi
-    echo "Refused: $signed/$name is not this build plus a signature: $why." >&2
-    refused=yes
-  done
-  if [ -n "$refused" ]; then
-    echo "Nothing was written." >&2
-    exit 3
-  fi
-fi
+# shellcheck disable=SC2086 # the two paths, without spaces
+[ -z "$signed" ] || release/signature.py check "$signed" $exes
 # What of others' code the exes contain, and under what terms: this fails,
 # naming it, on anything linked in whose terms are not known.
 components=build/release-components.tsv

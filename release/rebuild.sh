@@ -77,7 +77,6 @@ fi
 
 # Whose signatures the exes carry, if any: each exe as downloaded, or else as
 # the zip holds it.
-source "$top/release/signature.sh"
 signed=$scratch/signed
 mkdir "$signed"
 zip=$(sed -n 's/^[0-9a-f]\{64\} [ *]\(.*[.]zip\)$/\1/p' "$sums")
@@ -92,7 +91,8 @@ for exe in $exes; do
   fi
   if [ ! -f "$signed/$exe" ]; then
     continue
-  elif who=$(signer "$signed/$exe") && [ -n "$who" ]; then
+  elif who=$("$top/release/signature.py" signers "$signed/$exe" | sed ':a;N;s/\n/, /;ba') &&
+      [ -n "$who" ]; then
     echo "$exe carries a signature by $who."
     package=(--signed "$signed")
   else

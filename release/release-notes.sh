@@ -5,7 +5,7 @@
 # them as the release's description, in Markdown, where a line break shows:
 # each paragraph is one line.
 set -eu
-source "$(dirname "$0")/signature.sh"
+signature=$(cd "$(dirname "$0")" && pwd)/signature.py
 cd "$(dirname "$0")/../build/release"
 # The notes give these digests: they must be the files'.
 sha256sum --check --quiet SHA256SUMS >&2
@@ -14,9 +14,7 @@ buildinfo=$(ls list-capture-devices-*.buildinfo)
 version=${zip#list-capture-devices-}
 version=${version%-windows.zip}
 # Whose signatures the exes carry, if any.
-signers=$(for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
-  signer "$exe"
-done | sort -u)
+signers=$("$signature" signers list-capture-devices.exe list-capture-devices-x86.exe | sort -u)
 if [ -z "$signers" ]; then
   signing="The exes are not signed. Where Smart App Control is on, Windows 11 does not start them at all; elsewhere, SmartScreen warns of an unknown publisher when one is started from Explorer."
 else
