@@ -1,0 +1,137 @@
+#!/usr/bin/python3
+"""Usage: release/rebuild.sh [DIR]
+
+Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its
+.buildinfo and any of its files) from the recorded commit, in a scratch clone,
+with its exes' signatures if they carry any, and compares it byte for byte.
+"""
+import difflib, hashlib, os, shutil, subprocess, sys, tempfile, zipfile
+from pathlib import Path
+
+from debian.deb822 import Deb822
+
+from signature import first_difference, signers
+
+TOP = Path(__file__).resolve().parent.parent
+EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
+
+def git(*args, **options):
+    return subprocess.run(["git", *args], capture_output=True, check=True, **options).stdout
+
+def differences(tree, version, epoch, recorded):
+    """How this machine differs from the recorded one, as that commit's build information says."""
+    script = tree / "release/buildinfo.py"
+    command = [script] if script.exists() else ["bash", tree / "release/buildinfo.sh"]
+    here = subprocess.run(command + [version], capture_output=True, text=True,
+                          env=dict(os.environ, SOURCE_DATE_EPOCH=epoch)).stdout
+    if here == recorded:
+        return print("This machine has the recorded Debian release and every recorded package "
+                     "at its recorded version.")
+    print("This machine differs from the one that built the release, so the rebuild may differ "
+          "for that alone:")
+    for line in difflib.unified_diff(recorded.splitlines(), here.splitlines(), n=0, lineterm=""):
+        if line[:1] in "-+" and line[:3] not in ("---", "+++"):
+            print(("  recorded: " if line[0] == "-" else "  here:     ") + line[1:])
+    print("Debian's snapshot archive keeps every version of every Debian package: install the "
+          "recorded ones from it to rebuild exactly.")
+
+def take_exes(directory, zip_name, folder):
+    """The exes, as downloaded or else as the zip holds them, put in folder
+    (by name: nothing that a download names is run): {exe: its signers}."""
+    for exe in EXES:
+        try:
+            if (directory / exe).is_file():
+                shutil.copy(directory / exe, folder)
+            elif zip_name:
+                with zipfile.ZipFile(directory / zip_name) as archive:
+                    (folder / exe).write_bytes(archive.read(exe))
+        except (OSError, KeyError, zipfile.BadZipFile):
+            pass
+    found = {exe: signers(folder / exe) for exe in EXES if (folder / exe).is_file()}
+    for exe, who in found.items():
+        print(f"{exe} carries " + (f"a signature by {', '.join(who)}." if who else "no signature."))
+    return found
+
+def compare(directory, sums, rebuilt):
+    """Says of each file of SHA256SUMS, and of it, whether the rebuild is the same; if all are."""
+    same = True
+    for name, digest in list(sums.items()) + [("SHA256SUMS", None)]:
+        ours = (rebuilt / name).read_bytes() if (rebuilt / name).is_file() else b""
+        if (directory / name).is_file():
+            offset = first_difference((directory / name).read_bytes(), ours)
+            print(f"{name}: " + ("the same to the byte" if offset is None
+                                 else f"differs from offset {offset} (0x{offset:x})"))
+            same = same and offset is None
+        else:  # its line in SHA256SUMS stands for it
+            right = hashlib.sha256(ours).hexdigest() == digest
+            print(f"{name}: not in {directory}; the rebuild" + (
+                " has the digest that SHA256SUMS gives" if right
+                else "'s digest is not the one SHA256SUMS gives"))
+            same = same and right
+    return same
+
+def rebuild(directory, scratch, named):
+    """What went wrong, if anything, and the exit status (None: keep the scratch tree)."""
+    try:
+        lines = (directory / "SHA256SUMS").read_text().splitlines()
+        sums = {name.lstrip(" *"): digest
+                for digest, name in (line.split(" ", 1) for line in lines)}
+    except (OSError, ValueError):
+        return f"No SHA256SUMS in {directory}.", 2
+    buildinfo = next((name for name in sums if name.endswith(".buildinfo")), "*.buildinfo")
+    if not (directory / buildinfo).is_file():
+        return (f"No build information in {directory}: put the release's {buildinfo} beside its "
+                "SHA256SUMS."), 2
+    recorded = (directory / buildinfo).read_text()
+    info = Deb822(recorded.splitlines())
+    commit, version, epoch = info["Commit"], info["Version"], info["Source-Date-Epoch"]
+    print(f"{buildinfo}: list-capture-devices {version}, commit {commit}, SOURCE_DATE_EPOCH "
+          f"{epoch}, built on {info['Build-Distribution']} {info['Build-Architecture']}.")
+    tree = scratch / "list-capture-devices"
+    git("clone", "--quiet", "--no-checkout", TOP, tree)
+    try:
+        git("-C", tree, "checkout", "--quiet", "--detach", commit)
+    except subprocess.CalledProcessError:
+        return (f"This checkout does not have commit {commit}: fetch it (its tag is v{version}) "
+                "and run this again."), 1
+    if "Uncommitted-Changes" in info:  # made by package.sh here, before the changes were committed
+        if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != commit:
+            return "The release was built with uncommitted changes: no commit rebuilds it.", 1
+        git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
+    differences(tree, version, epoch, recorded)
+    zip_name = next((name for name in sums if name.endswith(".zip")), None)
+    (scratch / "signed").mkdir()
+    found = take_exes(directory, zip_name, scratch / "signed")
+    signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
+    if signed and len(found) < len(EXES):
+        return (f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
+                "is rebuilt with the signatures of both exes, so put the exes, or the zip, beside "
+                "SHA256SUMS."), 2
+    print(f"Rebuilding commit {commit} in {tree}"
+          + (", with the signatures of its exes..." if signed else "..."), flush=True)
+    log = scratch / "rebuild.log"
+    with open(log, "wb") as out:
+        built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
+                               stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
+    lines = log.read_text(errors="replace").splitlines()
+    if built.returncode == 3:
+        refused = [line.replace(signed[1] + "/", "") for line in lines
+                   if line.startswith("Refused: ")]
+        return "\n".join(refused + ["The signed exes named above are not this commit's build plus "
+                                    "a signature, whoever signed them."]), None
+    if built.returncode:
+        return "\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]), None
+    if not compare(directory, sums, tree / "build/release"):
+        return f"The rebuild differs from {directory}: it is kept in {tree}/build/release.", None
+    print(f"The rebuild is the same to the byte as {directory}.")
+    return None, 0
+
+if __name__ == "__main__":
+    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
+    problem, status = rebuild(Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release", scratch,
+                              named=len(sys.argv) > 1)
+    if status is not None:
+        shutil.rmtree(scratch)
+    if problem:
+        print(problem, file=sys.stderr)
+    sys.exit(1 if status is None else status)
