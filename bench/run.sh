@@ -52,7 +52,7 @@ for n in 0 100 1000 10000; do
   grep -q "foudn dev number = $n" "$work/out.txt" ||
     { echo "the lister did not see $n devices" >&2; exit 1; }
   time_run "$build/bench-floor.exe" >/dev/null
-  : >"$work/lister" >"$work/floor" >"$work/ratio"
+  rm -f "$work/lister" "$work/floor" "$work/ratio"
   for ((r = 0; r < pairs; r++)); do
     a=$(time_run "$build/list-capture-devices.exe")
     b=$(time_run "$build/bench-floor.exe")

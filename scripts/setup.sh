@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts beside it: installs what the build needs, with the
 # packages in $extra_packages besides, and defines build, which configures a
 # CMake preset and builds in it.
@@ -30,7 +31,7 @@ if [ -n "$missing" ]; then
   apt-get install -y -q --no-install-recommends $missing >&2
 fi
 
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 
 # build PRESET [TARGET...]: configures the CMake preset PRESET in
 # build/PRESET, once, and builds the TARGETs there (everything when none).

