@@ -18,6 +18,12 @@ EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
 def git(*args, **options):
     return subprocess.run(["git", *args], capture_output=True, check=True, **options).stdout
 
+def give_up(message, status=1, scratch=None):
+    if scratch:
+        shutil.rmtree(scratch)
+    print(message, file=sys.stderr)
+    sys.exit(status)
+
 def differences(tree, version, epoch, recorded):
     """How this machine differs from the recorded one, as that commit's build information says."""
     script = tree / "release/buildinfo.py"
@@ -70,33 +76,35 @@ def compare(directory, sums, rebuilt):
             same = same and right
     return same
 
-def rebuild(directory, scratch, named):
-    """What went wrong, if anything, and the exit status (None: keep the scratch tree)."""
+def rebuild(directory, named):
     try:
         lines = (directory / "SHA256SUMS").read_text().splitlines()
         sums = {name.lstrip(" *"): digest
                 for digest, name in (line.split(" ", 1) for line in lines)}
     except (OSError, ValueError):
-        return f"No SHA256SUMS in {directory}.", 2
+        give_up(f"No SHA256SUMS in {directory}.", 2)
     buildinfo = next((name for name in sums if name.endswith(".buildinfo")), "*.buildinfo")
     if not (directory / buildinfo).is_file():
-        return (f"No build information in {directory}: put the release's {buildinfo} beside its "
-                "SHA256SUMS."), 2
+        give_up(f"No build information in {directory}: put the release's {buildinfo} beside its "
+                "SHA256SUMS.", 2)
     recorded = (directory / buildinfo).read_text()
     info = Deb822(recorded.splitlines())
     commit, version, epoch = info["Commit"], info["Version"], info["Source-Date-Epoch"]
     print(f"{buildinfo}: list-capture-devices {version}, commit {commit}, SOURCE_DATE_EPOCH "
           f"{epoch}, built on {info['Build-Distribution']} {info['Build-Architecture']}.")
+
+    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
     tree = scratch / "list-capture-devices"
     git("clone", "--quiet", "--no-checkout", TOP, tree)
     try:
         git("-C", tree, "checkout", "--quiet", "--detach", commit)
     except subprocess.CalledProcessError:
-        return (f"This checkout does not have commit {commit}: fetch it (its tag is v{version}) "
-                "and run this again."), 1
+        give_up(f"This checkout does not have commit {commit}: fetch it (its tag is v{version}) "
+                "and run this again.", 1, scratch)
     if "Uncommitted-Changes" in info:  # made by package.sh here, before the changes were committed
         if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != commit:
-            return "The release was built with uncommitted changes: no commit rebuilds it.", 1
+            give_up("The release was built with uncommitted changes: no commit rebuilds it.", 1,
+                    scratch)
         git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
     differences(tree, version, epoch, recorded)
     zip_name = next((name for name in sums if name.endswith(".zip")), None)
@@ -104,9 +112,11 @@ def rebuild(directory, scratch, named):
     found = take_exes(directory, zip_name, scratch / "signed")
     signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
     if signed and len(found) < len(EXES):
-        return (f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
+        give_up(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
                 "is rebuilt with the signatures of both exes, so put the exes, or the zip, beside "
-                "SHA256SUMS."), 2
+                "SHA256SUMS.", 2, scratch)
+
+    # From here on, the scratch tree is kept where anything fails, for a look.
     print(f"Rebuilding commit {commit} in {tree}"
           + (", with the signatures of its exes..." if signed else "..."), flush=True)
     log = scratch / "rebuild.log"
@@ -115,23 +125,16 @@ def rebuild(directory, scratch, named):
                                stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
     lines = log.read_text(errors="replace").splitlines()
     if built.returncode == 3:
-        refused = [line.replace(signed[1] + "/", "") for line in lines
-                   if line.startswith("Refused: ")]
-        return "\n".join(refused + ["The signed exes named above are not this commit's build plus "
-                                    "a signature, whoever signed them."]), None
+        give_up("\n".join([line.replace(signed[1] + "/", "") for line in lines
+                           if line.startswith("Refused: ")]
+                          + ["The signed exes named above are not this commit's build plus a "
+                             "signature, whoever signed them."]))
     if built.returncode:
-        return "\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]), None
+        give_up("\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]))
     if not compare(directory, sums, tree / "build/release"):
-        return f"The rebuild differs from {directory}: it is kept in {tree}/build/release.", None
+        give_up(f"The rebuild differs from {directory}: it is kept in {tree}/build/release.")
     print(f"The rebuild is the same to the byte as {directory}.")
-    return None, 0
+    shutil.rmtree(scratch)
 
 if __name__ == "__main__":
-    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
-    problem, status = rebuild(Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release", scratch,
-                              named=len(sys.argv) > 1)
-    if status is not None:
-        shutil.rmtree(scratch)
-    if problem:
-        print(problem, file=sys.stderr)
-    sys.exit(1 if status is None else status)
+    rebuild(Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release", named=len(sys.argv) > 1)
