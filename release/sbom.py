@@ -14,7 +14,7 @@ def purl(package, version, architecture):
     version = version.replace("%", "%25").replace("+", "%2B").replace(":", "%3A")
     return f"pkg:deb/debian/{package}@{version}?arch={architecture}"
 
-def bill(version, records, exes):
+def bill(version, records, exes, epoch):
     packages = sorted({r[1:4] for r in records})
     names = [os.path.basename(exe) for exe in exes]
     components = []
@@ -36,11 +36,10 @@ def bill(version, records, exes):
         purl(*package) for package in sorted({r[1:4] for r in records if r.exe == name})]}
         for name in names]
     dependencies += [{"ref": purl(*package), "dependsOn": []} for package in packages]
-    epoch = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))
     return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:SERIAL",
             "version": 1,
             "metadata": {
-                "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", epoch),
+                "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch)),
                 "component": {
                     "type": "application", "bom-ref": "list-capture-devices",
                     "name": "list-capture-devices", "version": version,
@@ -49,12 +48,13 @@ def bill(version, records, exes):
             "components": components, "dependencies": dependencies}
 
 if __name__ == "__main__":
-    if len(sys.argv) < 4:
-        sys.exit(__doc__.split("\n\n")[0])
+    if len(sys.argv) < 4 or not os.environ.get("SOURCE_DATE_EPOCH", "").isdigit():
+        sys.exit(__doc__.split("\n\n")[0] + ", with SOURCE_DATE_EPOCH set")
     try:
-        text = json.dumps(bill(sys.argv[1], read_records(sys.argv[2]), sys.argv[3:]), indent=2)
-    except (OSError, KeyError, ValueError) as error:
-        sys.exit(f"release/sbom.py: {error!r}")
+        text = json.dumps(bill(sys.argv[1], read_records(sys.argv[2]), sys.argv[3:],
+                               int(os.environ["SOURCE_DATE_EPOCH"])), indent=2)
+    except OSError as error:
+        sys.exit(f"release/sbom.py: {error}")
     # A UUID of version 8 (RFC 9562: made as its maker chooses) from the SHA-256 of the rest.
     d = hashlib.sha256(text.encode()).hexdigest()
     serial = f"{d[:8]}-{d[8:12]}-8{d[13:16]}-{(int(d[16], 16) & 3) | 8:x}{d[17:20]}-{d[20:32]}"
