@@ -25,12 +25,15 @@ def read_rows():
     """components.txt's rows: component, file patterns, member patterns, terms."""
     with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as lines:
         rows = [line.split("|") for line in lines if line.strip() and not line.startswith("#")]
+    for row in rows:
+        if len(row) != 4:
+            sys.exit(f"release/components.txt: not component | files | members | terms: {row}")
     return [(name.strip(), files.split(), members.split(), terms.strip())
             for name, files, members, terms in rows]
 
 def linked(map_path):
-    """The (file, member) pairs of a link map: the archive members of its first section, then the
-    objects that it loaded whole."""
+    """The (file, member) pairs of a link map: the archive members of its
+    first section, then the objects that it loaded whole."""
     with open(map_path, encoding="utf-8") as text:
         text = text.read()
     return (re.findall(r"^(\S*\.a)\(([^)]*)\)", text.split("\nDiscarded input sections")[0], re.M)
