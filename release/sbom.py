@@ -15,7 +15,7 @@ def purl(package, version, architecture):
     return f"pkg:deb/debian/{package}@{version}?arch={architecture}"
 
 def bill(version, records, exes, epoch):
-    packages = sorted({r[1:4] for r in records})
+    packages = sorted({r[1:4] for r in records})  # (package, version, architecture)
     names = [os.path.basename(exe) for exe in exes]
     components = []
     for exe, name in zip(exes, names):
