@@ -21,6 +21,7 @@ def git(*args, **options):
 def give_up(message, status=1, scratch=None):
     if scratch:
         shutil.rmtree(scratch)
+    sys.stdout.flush()  # what was said before it comes first
     print(message, file=sys.stderr)
     sys.exit(status)
 
@@ -89,6 +90,9 @@ def rebuild(directory, named):
                 "SHA256SUMS.", 2)
     recorded = (directory / buildinfo).read_text()
     info = Deb822(recorded.splitlines())
+    if not {"Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture"} \
+            <= set(info):
+        give_up(f"{directory / buildinfo} is not the build information of a release.", 2)
     commit, version, epoch = info["Commit"], info["Version"], info["Source-Date-Epoch"]
     print(f"{buildinfo}: list-capture-devices {version}, commit {commit}, SOURCE_DATE_EPOCH "
           f"{epoch}, built on {info['Build-Distribution']} {info['Build-Architecture']}.")
