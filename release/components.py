@@ -8,108 +8,157 @@ through components.txt. Any whose terms are not found fails it, named.
 """
 import collections, fnmatch, os, re, subprocess, sys
 
-from debian.copyright import Copyright, NotMachineReadableError, globs_to_re
+from debian.copyright import Copyright, NotMachineReadableError
 
-# member: less the build's prefix and ".o" (- for an object linked whole);
-# terms: "paragraph N" of the copyright file, or the ranges of it that state them.
+# A row of components.txt (its comment says more); its terms are either sources
+# (the member's own first) or, for a copyright file without Files paragraphs,
+# a licence and ranges.
+Row = collections.namedtuple("Row", "component files members sources licence ranges")
+# What an exe took, with where its terms stand in the package's copyright file:
+# the number of the Files paragraph among all (from 1), or the row's ranges.
 Record = collections.namedtuple(
-    "Record", "exe package version architecture file member component licence terms")
+    "Record", "exe package version architecture file member component licence paragraph ranges")
+Package = collections.namedtuple("Package", "name version architecture")
 SPDX = {"expat": "MIT", "BSD-2-clause": "BSD-2-Clause", "BSD-3-clause": "BSD-3-Clause",
         "ISC": "ISC", "MIT": "MIT", "ZPL-2.1": "ZPL-2.1", "Zlib": "Zlib", "and": "AND", "or": "OR"}
 
 def read_records(path):
+    """The Records that this printed to path."""
     with open(path, encoding="utf-8") as lines:
         return [Record(*line.rstrip("\n").split("\t")) for line in lines]
 
 def read_rows():
-    """components.txt's rows: component, file patterns, member patterns, terms."""
-    with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as lines:
-        rows = [line.split("|") for line in lines if line.strip() and not line.startswith("#")]
-    for row in rows:
-        if len(row) != 4:
-            sys.exit(f"release/components.txt: not component | files | members | terms: {row}")
-    return [(name.strip(), files.split(), members.split(), terms.strip())
-            for name, files, members, terms in rows]
+    """components.txt's Rows, in its order."""
+    rows = []
+    with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as text:
+        for fields in (line.split("|") for line in text if line.strip() and line[0] != "#"):
+            if len(fields) != 4:
+                sys.exit(f"release/components.txt: not component | files | members | terms: {fields}")
+            component, files, members, terms = (field.strip() for field in fields)
+            if " /" in terms:  # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
+                licence, ranges = terms.split(" /", 1)
+                rows.append(Row(component, files.split(), members.split(), [], licence, "/" + ranges))
+            else:  # mingw-w64-crt/stdio/%.c
+                rows.append(Row(component, files.split(), members.split(), terms.split(), "", ""))
+    return rows
 
 def linked(map_path):
     """The (file, member) pairs of a link map: the archive members of its
-    first section, then the objects that it loaded whole."""
+    first section, then the objects that it loaded whole (member -)."""
     with open(map_path, encoding="utf-8") as text:
         text = text.read()
-    return (re.findall(r"^(\S*\.a)\(([^)]*)\)", text.split("\nDiscarded input sections")[0], re.M)
-            + [(o, "-") for o in re.findall(r"^LOAD (\S*\.o)$", text, re.M)])
+    kept = text.split("\nDiscarded input sections")[0]
+    # /usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++.a(bad_alloc.o)
+    members = re.findall(r"^(\S*\.a)\(([^)]*)\)", kept, re.M)
+    # LOAD /usr/x86_64-w64-mingw32/lib/crt2.o
+    objects = re.findall(r"^LOAD (\S*\.o)$", text, re.M)
+    return members + [(path, "-") for path in objects]
 
 def packages_of(files):
-    """{file: (package, version, architecture)} for each file that a package ships."""
+    """{file: Package} for each of files that an installed package ships."""
     owners = {}
     shipped = subprocess.run(["dpkg", "-S", *files], capture_output=True, text=True).stdout
+    # mingw-w64-x86-64-dev: /usr/x86_64-w64-mingw32/lib/crt2.o
     for line in shipped.splitlines():
         owner, _, path = line.partition(": ")
         owners[path] = owner.split(", ")[0].split(":")[0]
     installed = subprocess.run(["dpkg-query", "-W", "-f=${Package}\t${Version}\t${Architecture}\n",
                                 *set(owners.values())], capture_output=True, text=True).stdout
-    installed = {line.split("\t")[0]: tuple(line.split("\t")) for line in installed.splitlines()}
-    return {f: installed[owner] for f, owner in owners.items() if f in files}
+    packages = {package.name: package
+                for package in (Package(*line.split("\t")) for line in installed.splitlines())}
+    return {path: packages[owner] for path, owner in owners.items() if path in files}
 
-def covering(copyright, source, stem):
-    """(licence as SPDX, "paragraph N") of the terms for source, by the
-    copyright file's own rule (the last Files paragraph that matches), or why
-    there are none: also where a paragraph names a file of the member's name
-    elsewhere, whose source the member may be."""
-    for glob in (glob for files in copyright.all_files_paragraphs() for glob in files.files):
-        base = glob.rsplit("/", 1)[-1]
-        if base.startswith(stem + ".") and not {"*", "?"} & set(base) \
-                and not globs_to_re([glob]).match(source):
-            return None, (f"its copyright file has terms for {glob}, which may be its source, "
-                          f"not {source}: say in release/components.txt which it is")
+def names(patterns, name):
+    return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns)
+
+def twin(copyright, source, stem):
+    """A file that the copyright file names (not by a wildcard) whose name is the
+    member's, elsewhere than source: the member's source may be that one. None where the
+    copyright file names source itself, or no such file."""
+    named = [glob for paragraph in copyright.all_files_paragraphs() for glob in paragraph.files
+             if "*" not in glob and "?" not in glob]
+    if source in named:
+        return None
+    for glob in named:
+        if glob.rsplit("/", 1)[-1].startswith(stem + "."):
+            return glob
+    return None
+
+def covering(copyright, source):
+    """The Files paragraph whose terms cover source, by the copyright file's own rule (the
+    last that matches), with its number among all paragraphs (from 1) and its licence as
+    SPDX; None where none does."""
     paragraph = copyright.find_files_paragraph(source)
     if paragraph is None:
-        return None, f"no Files paragraph of its copyright file covers {source}"
+        return None
+    number = list(copyright.all_paragraphs()).index(paragraph) + 1
     # Debian's licence names as SPDX: one that SPDX lacks becomes a LicenseRef-.
-    licence = re.sub(r"\S+", lambda name: SPDX.get(
-        name[0], "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name[0])),
-        paragraph.license.synopsis)
-    return (licence, f"paragraph {list(copyright.all_paragraphs()).index(paragraph) + 1}"), None
+    return number, " ".join(SPDX.get(name, "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name))
+                            for name in paragraph.license.synopsis.split())
+
+def read_copyright(package, copyrights):
+    """package's machine-readable copyright file, read once into copyrights."""
+    if package not in copyrights:
+        with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as text:
+            copyrights[package] = Copyright(text, strict=False)
+    return copyrights[package]
+
+def member_records(exe, package, name, stem, row, copyrights):
+    """The Records of one member that row names, and what stops them."""
+    took = [exe, *package, name, stem, row.component]
+    if row.ranges:
+        return [Record(*took, row.licence, "", row.ranges)], []
+    here = f"{exe} links {name}({stem}), of {package.name}"
+    try:
+        copyright = read_copyright(package.name, copyrights)
+    except (OSError, NotMachineReadableError) as error:
+        return [], [f"{here}: its copyright file has no Files paragraphs: {error}."]
+    sources = [source.replace("%", stem) for source in row.sources]
+    other = twin(copyright, sources[0], stem)
+    if other:
+        return [], [f"{here}: its copyright file has terms for {other}, which may be its source, "
+                    f"not {sources[0]}: say in release/components.txt which it is."]
+    records, problems = [], []
+    # The member's source, and the headers compiled into it with terms of their own.
+    for source in sources:
+        terms = covering(copyright, source)
+        if terms is None:
+            problems.append(f"{here}: no Files paragraph of its copyright file covers {source}.")
+        else:
+            number, licence = terms
+            records.append(Record(*took, licence, str(number), ""))
+    return records, problems
 
 def records(map_paths):
-    """The Records of the maps' exes, sorted, and what stops them."""
+    """The Records of the maps' exes, sorted, each once, and what stops them."""
     rows, found, problems, copyrights = read_rows(), set(), [], {}
     for map_path in map_paths:
         exe = os.path.basename(map_path)[:-len(".map")] + ".exe"
         build = os.path.dirname(os.path.abspath(map_path))
-        pairs = [(os.path.realpath(os.path.join(build, f)), m) for f, m in linked(map_path)]
-        pairs = [(f, m) for f, m in pairs if not f.startswith(build + "/")]  # not the build's own
-        packages = packages_of({f for f, _ in pairs})
-        for file, member in pairs:
-            if file not in packages:
-                problems.append(f"{exe} links {file}, which no installed Debian package ships: "
+        pairs = []
+        for path, member in linked(map_path):
+            path = os.path.realpath(os.path.join(build, path))
+            if not path.startswith(build + "/"):  # not the build's own
+                pairs.append((path, member))
+        packages = packages_of({path for path, _ in pairs})
+        for path, member in pairs:
+            if path not in packages:
+                problems.append(f"{exe} links {path}, which no installed Debian package ships: "
                                 "its terms cannot be found.")
                 continue
-            package, name = packages[file], os.path.basename(file)
+            name = os.path.basename(path)
+            # lib64_libmingwex_a-mingw_pformat.o: mingw_pformat
             stem = re.sub(r"^(lib(32|64)_.*?_a-)?(.*?_la-)?(.*?)(\.o)?$", r"\4", member)
-            here = f"{exe} links {name}({member}), of {package[0]}"
-            row = next((r for r in rows if any(fnmatch.fnmatchcase(name, p) for p in r[1])
-                        and any(fnmatch.fnmatchcase(stem, p) for p in r[2])), None)
+            row = next((row for row in rows if names(row.files, name) and names(row.members, stem)),
+                       None)
             if row is None:
-                problems.append(f"{here}, which no row of release/components.txt names: say there "
-                                "where its source stands, so that its terms are found.")
-            elif " /" in row[3]:  # no Files paragraphs: the row says which parts of the file
-                licence, ranges = row[3].split(" /", 1)
-                found.add(Record(exe, *package, name, stem, row[0], licence, "/" + ranges))
-            else:
-                path = f"/usr/share/doc/{package[0]}/copyright"
-                try:
-                    if path not in copyrights:
-                        with open(path, encoding="utf-8") as text:
-                            copyrights[path] = Copyright(text, strict=False)
-                except (OSError, NotMachineReadableError) as error:
-                    problems.append(f"{here}: its copyright file has no Files paragraphs: {error}")
-                    continue
-                # The member's source, and the headers compiled into it with terms of their own.
-                for source in row[3].replace("%", stem).split():
-                    terms, why = covering(copyrights[path], source, stem)
-                    problems += [f"{here}: {why}."] if why else []
-                    found |= {Record(exe, *package, name, stem, row[0], *terms)} if terms else set()
+                problems.append(f"{exe} links {name}({stem}), of {packages[path].name}, which no "
+                                "row of release/components.txt names: say there where its source "
+                                "stands, so that its terms are found.")
+                continue
+            taken, stopped = member_records(exe, packages[path], name, stem, row, copyrights)
+            found.update(taken)
+            problems.extend(stopped)
     return sorted(found), problems
 
 if __name__ == "__main__":

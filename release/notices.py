@@ -8,10 +8,9 @@ to be passed on, from the packages' copyright files (a shared text once).
 """
 import re, subprocess, sys
 
-from debian.copyright import Copyright
 from debian.deb822 import Deb822
 
-from components import read_records, read_rows
+from components import read_copyright, read_records, read_rows
 
 WIDTH = 76
 HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked statically: beside "
@@ -29,65 +28,109 @@ def wrap(text, indent=""):
         lines, text = lines + [text[:cut]], indent + text[cut + 1:]
     return lines + [text]
 
-def terms_text(package, terms):
-    path = f"/usr/share/doc/{package}/copyright"
-    with open(path, encoding="utf-8") as text:
-        text = text.read()
-    if terms.startswith("paragraph "):
-        # The paragraph less its Files field, then the text of each licence
-        # that it names without one, from the License paragraph of that name.
-        copyright = Copyright(text.splitlines(), strict=False)
-        files = list(copyright.all_paragraphs())[int(terms.split()[1]) - 1]
-        paragraph = Deb822(files.dump().splitlines())
-        del paragraph["Files"]
-        parts, names = [paragraph.dump()], re.split(r" (?:and|or) ", files.license.synopsis)
-        for licence in copyright.all_license_paragraphs() if not files.license.text else []:
-            if licence.license.synopsis in names:
-                names.remove(licence.license.synopsis)
-                parts.append(licence.dump())
-        return "\n\n".join(part.rstrip("\n") for part in parts)
-    lines, parts = text.split("\n"), []
-    for first, after in re.findall(r"/([^/]*)/,/([^/]*)/", terms):  # /first line/,/line after/
+def paragraph_text(copyright, number):
+    """Files paragraph number (from 1) less its Files field, then the License paragraph of
+    each licence that it names without text; and those that no License paragraph gives."""
+    files = list(copyright.all_paragraphs())[number - 1]
+    paragraph = Deb822(files.dump().splitlines())
+    del paragraph["Files"]
+    parts, missing = [paragraph.dump()], []
+    if not files.license.text:
+        missing = re.split(r" (?:and|or) ", files.license.synopsis)  # "BSD-2-clause and ISC"
+    for licence in copyright.all_license_paragraphs():
+        if licence.license.synopsis in missing:
+            missing.remove(licence.license.synopsis)
+            parts.append(licence.dump())
+    return "\n\n".join(part.rstrip("\n") for part in parts), missing
+
+def ranges_text(lines, ranges):
+    """The lines of each range (/first line/,/line after/), and the first not found or None."""
+    parts = []
+    # /^GCC is Copyright/,/^The libbacktrace library/ /^GCC RUNTIME LIBRARY EXCEPTION$/,/^libq/
+    for first, after in re.findall(r"/([^/]*)/,/([^/]*)/", ranges):
         start = next((n for n, line in enumerate(lines) if re.search(first, line)), len(lines))
         end = next((n for n in range(start + 1, len(lines)) if re.search(after, lines[n])), None)
         if end is None:
-            sys.exit(f"{path} has no lines /{first}/ to /{after}/: say in release/components.txt "
-                     "which of its lines state the terms.")
+            return None, f"/{first}/,/{after}/"
         parts += lines[start:end]
-    return "\n".join(parts).rstrip("\n")
+    return "\n".join(parts).rstrip("\n"), None
+
+def terms_text(record, copyrights):
+    """The terms that record's paragraph or ranges state, and what stops them: None, or why."""
+    if record.ranges:
+        path = f"/usr/share/doc/{record.package}/copyright"
+        with open(path, encoding="utf-8") as text:
+            text, missing = ranges_text(text.read().split("\n"), record.ranges)
+        if missing:
+            return None, (f"{path} has no lines {missing}: say in release/components.txt which "
+                          "of its lines state the terms.")
+        return text, None
+    number = int(record.paragraph)
+    copyright = read_copyright(record.package, copyrights)
+    text, missing = paragraph_text(copyright, number)
+    if missing:
+        files = list(copyright.all_paragraphs())[number - 1].files
+        named = files[0]
+        if len(files) > 1:
+            named += " ..."
+        return None, (f"{record.package}: paragraph {number} of its copyright file (Files: "
+                      f"{named}) names the licence "
+                      f"{', '.join(missing)} without its text, and no License paragraph of that "
+                      "name gives it: the notices would lack it.")
+    return text, None
+
+def members_listed(members):
+    """How a file's members are listed after its name: their names, their number where they
+    are many, or nothing for an object linked whole."""
+    if len(members) > 20:
+        return f": {len(members)} members"
+    if members == ["-"]:
+        return ""
+    return ": " + ", ".join(members)
 
 def notices(version, records):
-    present = {r.component for r in records}
-    names = [name for name in dict.fromkeys(row[0] for row in read_rows()) if name in present]
+    """The text of THIRD-PARTY-NOTICES.txt for records, and what stops it."""
+    present = {record.component for record in records}
+    names = [name for name in dict.fromkeys(row.component for row in read_rows()) if name in present]
     # Filled by coreutils' fmt, as it always was: its line breaks are part of the release's bytes.
     head = subprocess.run(["fmt", "-w", str(WIDTH)], capture_output=True, text=True, check=True,
                           input=HEAD.format("; ".join(names))).stdout
     out = [f"Third-party notices of list-capture-devices {version}", "", head.rstrip("\n")]
+    problems, copyrights = [], {}
     for name in names:
-        mine = [r for r in records if r.component == name]
-        licence = " AND ".join(sorted({r.licence for r in mine}))
+        mine = [record for record in records if record.component == name]
+        licence = " AND ".join(sorted({record.licence for record in mine}))
         out += ["", "=" * WIDTH, name, "", f"Licence: {licence}"]
-        # The x86-64 exe first; each file with its members, or their number where they are many.
-        for exe, package, package_version in sorted(
-                {r[:3] for r in mine}, key=lambda r: (r[0].endswith("-x86.exe"), r[1])):
+        # The x86-64 exe first; each file with its members.
+        takers = sorted({(r.exe.endswith("-x86.exe"), r.package, r.exe, r.version) for r in mine})
+        for _, package, exe, package_version in takers:
             out += wrap(f"In {exe}, from Debian's {package} {package_version}:")
             files = {}
-            for r in (r for r in mine if (r.exe, r.package) == (exe, package)):
-                files.setdefault(r.file, {})[r.member] = None
+            for record in mine:
+                if (record.exe, record.package) == (exe, package):
+                    files.setdefault(record.file, {})[record.member] = None
             for file, members in files.items():
-                listed = f": {len(members)} members" if len(members) > 20 else \
-                    "" if list(members) == ["-"] else ": " + ", ".join(members)
-                out += wrap(f"  {file}{listed}", "      ")
-        places = sorted({(r.package, r.terms) for r in mine}, key=lambda place: (
-            place[0], [int(n) if n.isdigit() else n for n in re.split(r"(\d+)", place[1])]))
-        for text in dict.fromkeys(terms_text(*place) for place in places):
+                out += wrap(f"  {file}{members_listed(list(members))}", "      ")
+        # Each package's terms in the order of its copyright file; a text that two share, once.
+        places = sorted({(r.package, int(r.paragraph or 0), r.ranges): r for r in mine}.items())
+        texts = {}
+        for _, record in places:
+            text, why = terms_text(record, copyrights)
+            if why:
+                problems.append(why)
+            else:
+                texts[text] = None
+        for text in texts:
             out += ["", text]
-    return "\n".join(out) + "\n"
+    return "\n".join(out) + "\n", sorted(set(problems))
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit(__doc__.split("\n\n")[0])
     try:
-        sys.stdout.write(notices(sys.argv[1], read_records(sys.argv[2])))
+        text, problems = notices(sys.argv[1], read_records(sys.argv[2]))
     except OSError as error:
         sys.exit(f"release/notices.py: {error}")
+    if problems:
+        sys.exit("\n".join(problems))
+    sys.stdout.write(text)

@@ -8,14 +8,17 @@ and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
 """
 import hashlib, json, os, sys, time
 
-from components import read_records
+from components import Package, read_records
 
-def purl(package, version, architecture):
-    version = version.replace("%", "%25").replace("+", "%2B").replace(":", "%3A")
-    return f"pkg:deb/debian/{package}@{version}?arch={architecture}"
+def purl(package):
+    version = package.version.replace("%", "%25").replace("+", "%2B").replace(":", "%3A")
+    return f"pkg:deb/debian/{package.name}@{version}?arch={package.architecture}"
+
+def package_of(record):
+    return Package(record.package, record.version, record.architecture)
 
 def bill(version, records, exes, epoch):
-    packages = sorted({r[1:4] for r in records})  # (package, version, architecture)
+    packages = sorted({package_of(r) for r in records})
     names = [os.path.basename(exe) for exe in exes]
     components = []
     for exe, name in zip(exes, names):
@@ -24,18 +27,18 @@ def bill(version, records, exes, epoch):
         components.append({"type": "application", "bom-ref": name, "name": name, "version": version,
                            "hashes": [{"alg": "SHA-256", "content": digest}]})
     for package in packages:
-        mine = [r for r in records if r[1:4] == package]
+        mine = [r for r in records if package_of(r) == package]
         components.append({
-            "type": "library", "bom-ref": purl(*package), "name": package[0], "version": package[1],
+            "type": "library", "bom-ref": purl(package), "name": package.name, "version": package.version,
             "description": "; ".join(dict.fromkeys(r.component for r in mine)) + ", linked in from "
             + ", ".join(sorted({r.file for r in mine})),
-            "purl": purl(*package),
+            "purl": purl(package),
             "licenses": [{"expression": " AND ".join(sorted({r.licence for r in mine}))}]})
     dependencies = [{"ref": "list-capture-devices", "dependsOn": names}]
     dependencies += [{"ref": name, "dependsOn": [
-        purl(*package) for package in sorted({r[1:4] for r in records if r.exe == name})]}
+        purl(package) for package in sorted({package_of(r) for r in records if r.exe == name})]}
         for name in names]
-    dependencies += [{"ref": purl(*package), "dependsOn": []} for package in packages]
+    dependencies += [{"ref": purl(package), "dependsOn": []} for package in packages]
     return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:SERIAL",
             "version": 1,
             "metadata": {
