@@ -29,8 +29,12 @@ def differences(tree, version, epoch, recorded):
     """How this machine differs from the recorded one, as that commit's build information says."""
     script = tree / "release/buildinfo.py"
     command = [script] if script.exists() else ["bash", tree / "release/buildinfo.sh"]
-    here = subprocess.run(command + [version], capture_output=True, text=True,
-                          env=dict(os.environ, SOURCE_DATE_EPOCH=epoch)).stdout
+    made = subprocess.run(command + [version], capture_output=True, text=True,
+                          env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
+    if made.returncode:
+        return print("This machine cannot tell how it differs from the one that built the "
+                     f"release: the commit's {command[-1].name} says\n{made.stderr.rstrip()}")
+    here = made.stdout
     if here == recorded:
         return print("This machine has the recorded Debian release and every recorded package "
                      "at its recorded version.")
@@ -45,17 +49,22 @@ def differences(tree, version, epoch, recorded):
 def take_exes(directory, zip_name, folder):
     """The exes, as downloaded or else as the zip holds them, put in folder
     (by name: nothing that a download names is run): {exe: its signers}."""
+    found = {}
     for exe in EXES:
+        source = directory / exe
         try:
-            if (directory / exe).is_file():
-                shutil.copy(directory / exe, folder)
+            if source.is_file():
+                shutil.copy(source, folder)
             elif zip_name:
-                with zipfile.ZipFile(directory / zip_name) as archive:
+                source = directory / zip_name
+                with zipfile.ZipFile(source) as archive:
                     (folder / exe).write_bytes(archive.read(exe))
+            found[exe] = signers((folder / exe).read_bytes())
         except (OSError, KeyError, zipfile.BadZipFile):
-            pass
-    found = {exe: signers(folder / exe) for exe in EXES if (folder / exe).is_file()}
-    for exe, who in found.items():
+            continue  # not there
+        except ValueError as why:  # a web page saved under its name, say
+            raise ValueError(f"{exe}, from {source}: {why}. Download it again.")
+        who = found[exe]
         print(f"{exe} carries " + (f"a signature by {', '.join(who)}." if who else "no signature."))
     return found
 
@@ -90,9 +99,10 @@ def rebuild(directory, named):
                 "SHA256SUMS.", 2)
     recorded = (directory / buildinfo).read_text()
     info = Deb822(recorded.splitlines())
-    if not {"Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture"} \
-            <= set(info):
-        give_up(f"{directory / buildinfo} is not the build information of a release.", 2)
+    fields = {"Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture"}
+    if info.get("Source") != "list-capture-devices" or not fields <= set(info):
+        give_up(f"{directory / buildinfo} is not the build information of a release of "
+                "list-capture-devices.", 2)
     commit, version, epoch = info["Commit"], info["Version"], info["Source-Date-Epoch"]
     print(f"{buildinfo}: list-capture-devices {version}, commit {commit}, SOURCE_DATE_EPOCH "
           f"{epoch}, built on {info['Build-Distribution']} {info['Build-Architecture']}.")
@@ -113,7 +123,10 @@ def rebuild(directory, named):
     differences(tree, version, epoch, recorded)
     zip_name = next((name for name in sums if name.endswith(".zip")), None)
     (scratch / "signed").mkdir()
-    found = take_exes(directory, zip_name, scratch / "signed")
+    try:
+        found = take_exes(directory, zip_name, scratch / "signed")
+    except ValueError as error:
+        give_up(str(error), 2, scratch)
     signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
     if signed and len(found) < len(EXES):
         give_up(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
@@ -128,9 +141,9 @@ def rebuild(directory, named):
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
                                stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
     lines = log.read_text(errors="replace").splitlines()
-    if built.returncode == 3:
-        give_up("\n".join([line.replace(signed[1] + "/", "") for line in lines
-                           if line.startswith("Refused: ")]
+    refused = [line for line in lines if line.startswith("Refused: ")]
+    if signed and built.returncode == 3 and refused:  # signature.py's refusal, not another 3
+        give_up("\n".join([line.replace(signed[1] + "/", "") for line in refused]
                           + ["The signed exes named above are not this commit's build plus a "
                              "signature, whoever signed them."]))
     if built.returncode:
@@ -141,4 +154,7 @@ def rebuild(directory, named):
     shutil.rmtree(scratch)
 
 if __name__ == "__main__":
-    rebuild(Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release", named=len(sys.argv) > 1)
+    try:
+        rebuild(Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release", named=len(sys.argv) > 1)
+    except (OSError, ValueError) as error:  # a file of the folder that cannot be read as one
+        give_up(f"release/rebuild.py: {error}", 2)
