@@ -1,0 +1,104 @@
+"""The release tooling's own judgments, on small made-up inputs: a copyright
+file's terms, and an exe's signatures. Run by .ci/run with pytest."""
+import subprocess, sys
+from pathlib import Path
+
+import pytest
+from debian.copyright import Copyright
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
+import components, notices, signature  # noqa: E402
+
+COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+
+Files: *
+Copyright: 2009 the mingw-w64 project
+License: ZPL-2.1
+ The ZPL's text.
+
+Files: mingw-w64-crt/misc/*
+Copyright: 2020 A. Misc
+License: expat
+
+Files: mingw-w64-crt/stdio/wcrtomb.c mingw-w64-libraries/winpthreads/src/thread.c
+Copyright: 2021 A. Stdio
+License: expat
+
+Files: mingw-w64-libraries/winpthreads/src/wcrtomb.c
+Copyright: 2022 A. Thread
+License: BSD-3-clause and expat
+"""
+EXPAT = "License: expat\n Permission is hereby granted.\n"
+PACKAGE = components.Package("mingw-w64-x86-64-dev", "1", "all")
+
+def copyrights(text):
+    return {PACKAGE.name: Copyright(text.splitlines(), strict=False)}
+
+@pytest.mark.parametrize("text, paragraph, why", [
+    (COPYRIGHT + "\n" + EXPAT, "3", None),
+    (COPYRIGHT, "3", "paragraph 3 of its copyright file (Files: mingw-w64-crt/misc/*) names the licence expat"),
+    (COPYRIGHT + "\n" + EXPAT, "5", "names the licence BSD-3-clause without its text"),
+])
+def test_each_licence_named_has_its_text(text, paragraph, why):
+    record = components.Record("x.exe", *PACKAGE, "libmingwex.a", "m", "c", "MIT", paragraph, "")
+    terms, problem = notices.terms_text(record, copyrights(text))
+    if why:
+        assert why in problem and PACKAGE.name in problem and terms is None
+    else:
+        assert problem is None and terms.endswith("\n\n" + EXPAT.rstrip("\n"))
+
+@pytest.mark.parametrize("sources, stem, why", [
+    # Covered by a wildcard, while a file of its name is named elsewhere.
+    (["mingw-w64-crt/misc/%.c"], "wcrtomb", "has terms for mingw-w64-crt/stdio/wcrtomb.c, which"),
+    # Named itself, beside another file of its name.
+    (["mingw-w64-crt/stdio/%.c"], "wcrtomb", None),
+    # A header compiled in is not the member's source, whatever its name.
+    (["mingw-w64-libraries/winpthreads/src/%.c", "mingw-w64-crt/misc/pthread.h"], "thread", None),
+])
+def test_the_source_that_a_row_names(sources, stem, why):
+    row = components.Row("c", ["libx.a"], ["*"], sources, "", "")
+    found, problems = components.member_records("x.exe", PACKAGE, "libx.a", stem, row,
+                                                copyrights(COPYRIGHT))
+    if why:
+        assert len(problems) == 1 and why in problems[0] and not found
+    else:
+        assert problems == [] and len(found) == len(sources)
+
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory):
+    """A tiny exe, and it signed: with SHA-1, and with a SHA-256 signature nested in that."""
+    folder = tmp_path_factory.mktemp("signed")
+
+    def run(*command):
+        subprocess.run(command, cwd=folder, check=True, capture_output=True)
+    (folder / "tiny.c").write_text("void start(void) {}\n")
+    run("x86_64-w64-mingw32-gcc-posix", "-nostdlib", "-e", "start", "-o", "tiny.exe", "tiny.c")
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+        "/CN=Test signer", "-keyout", "key.pem", "-out", "cert.pem")
+    for digest, unsigned, out, *nest in [("sha1", "tiny.exe", "sha1.exe"),
+                                         ("sha256", "sha1.exe", "nested.exe", "-nest")]:
+        run("osslsigncode", "sign", *nest, "-certs", "cert.pem", "-key", "key.pem", "-h", digest,
+            "-in", unsigned, "-out", out)
+    return folder
+
+def corrupt(data):
+    """A bit of the last signature's value flipped: it ends the table, but for zeros."""
+    data = bytearray(data)
+    data[len(data.rstrip(b"\0")) - 10] ^= 1
+    return bytes(data)
+
+@pytest.mark.parametrize("exe, change, why", [
+    ("nested.exe", bytes, None),
+    ("nested.exe", corrupt, "its signature 1 is corrupt: its value does not verify"),
+    ("sha1.exe", corrupt, "its signature 0 is corrupt: its value does not verify"),
+    ("tiny.exe", bytes, "it carries no signature"),
+    ("nested.exe", lambda data: b"<!DOCTYPE html>\n<html></html>\n", "not a Windows executable"),
+    ("nested.exe", lambda data: data[:-100], "it is cut short"),
+])
+def test_signatures_judged(signed, exe, change, why):
+    (signed / "judged.exe").write_bytes(change((signed / exe).read_bytes()))
+    refusal = signature.refusal(signed / "tiny.exe", signed / "judged.exe")
+    if why:
+        assert why in refusal
+    else:
+        assert refusal is None
