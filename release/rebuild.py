@@ -97,7 +97,10 @@ def rebuild(directory, named):
     if not (directory / buildinfo).is_file():
         give_up(f"No build information in {directory}: put the release's {buildinfo} beside its "
                 "SHA256SUMS.", 2)
-    recorded = (directory / buildinfo).read_text()
+    try:
+        recorded = (directory / buildinfo).read_text()
+    except UnicodeDecodeError:  # not text at all: not a release's either
+        recorded = ""
     info = Deb822(recorded.splitlines())
     fields = {"Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture"}
     if info.get("Source") != "list-capture-devices" or not fields <= set(info):
