@@ -5,7 +5,7 @@
 // The command line and the environment are not read, and the exit status is
 // always 0: a device that cannot be read only makes the list shorter.
 
-#include <iostream>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,8 +14,9 @@
 
 int main() {
   std::vector<std::string> names;
-  write_report_header(std::cout);
+  write_line(stdout, report_header_line());
   list_capture_devices(names);
-  write_report_devices(std::cout, names);
+  for (const std::string& line : report_device_lines(names))
+    write_line(stdout, line);
   return 0;
 }

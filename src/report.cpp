@@ -20,16 +20,26 @@ std::string printable(const std::string& name) {
 
 }  // namespace
 
-void write_report_header(std::ostream& out) {
-  out << "Looking for capture devices:" << std::endl;
+std::string report_header_line() {
+  return "Looking for capture devices:\n";
 }
 
-void write_report_devices(std::ostream& out,
-                          const std::vector<std::string>& names) {
+std::vector<std::string> report_device_lines(
+    const std::vector<std::string>& names) {
   // The misspelling is kept: scripts look for this text.
-  out << "foudn dev number = " << names.size() << std::endl;
+  std::vector<std::string> lines = {"foudn dev number = " +
+                                    std::to_string(names.size()) + "\n"};
   for (std::size_t index = 0; index < names.size(); ++index) {
-    out << "device name: " << printable(names[index]) << ", index=" << index
-        << std::endl;
+    lines.push_back("device name: " + printable(names[index]) +
+                    ", index=" + std::to_string(index) + "\n");
   }
+  return lines;
+}
+
+void write_line(std::FILE* out, const std::string& line) {
+  // The C runtime's stream, not std::cout: the C++ stream classes would bring
+  // their locale machinery into the exe, several times the size of all the
+  // rest, to write four kinds of line.
+  std::fwrite(line.data(), 1, line.size(), out);
+  std::fflush(out);
 }

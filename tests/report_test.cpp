@@ -1,12 +1,18 @@
 #include "report.h"
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace {
+
+std::string devices_report(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& line : report_device_lines(names))
+    text += line;
+  return text;
+}
 
 struct NameCase {
   const char* what;
@@ -19,10 +25,9 @@ void PrintTo(const NameCase& c, std::ostream* out) { *out << c.what; }
 class ReportedName : public testing::TestWithParam<NameCase> {};
 
 TEST_P(ReportedName, MasksControlBytesOnly) {
-  std::ostringstream out;
-  write_report_devices(out, {GetParam().name});
-  EXPECT_EQ(out.str(), "foudn dev number = 1\ndevice name: " +
-                           GetParam().shown + ", index=0\n");
+  EXPECT_EQ(devices_report({GetParam().name}),
+            "foudn dev number = 1\ndevice name: " + GetParam().shown +
+                ", index=0\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -42,16 +47,12 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(Report, NoDevices) {
-  std::ostringstream out;
-  write_report_header(out);
-  write_report_devices(out, {});
-  EXPECT_EQ(out.str(), "Looking for capture devices:\nfoudn dev number = 0\n");
+  EXPECT_EQ(report_header_line() + devices_report({}),
+            "Looking for capture devices:\nfoudn dev number = 0\n");
 }
 
 TEST(Report, IndexIsThePositionInTheList) {
-  std::ostringstream out;
-  write_report_devices(out, {"Cam", "Cam", "Capture"});
-  EXPECT_EQ(out.str(),
+  EXPECT_EQ(devices_report({"Cam", "Cam", "Capture"}),
             "foudn dev number = 3\n"
             "device name: Cam, index=0\n"
             "device name: Cam, index=1\n"
