@@ -362,6 +362,34 @@ TEST_P(PlantedDll, IsNeverLoaded) {
 INSTANTIATE_TEST_SUITE_P(Downloads, PlantedDll,
                          testing::Values(L"uxtheme", L"bcrypt", L"crypt32"));
 
+// Registered in place of the system device enumerator, a stand-in ends the
+// lister's process as it is created, flushing nothing: the header must be out
+// by then, whole, as every line must be once complete.
+TEST(Flush, HeaderIsOutBeforeThePlatformIsAsked) {
+  if (!running_on_wine())
+    GTEST_SKIP() << "registers a stand-in for the device enumerator: Wine only";
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT,
+                          L"CLSID\\{62BE5D10-60EB-11D0-BD3B-00A0C911CE86}"
+                          L"\\InprocServer32",
+                          0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                          &key),
+            ERROR_SUCCESS);
+  DWORD type = 0;
+  BYTE wines[2 * MAX_PATH];
+  DWORD size = sizeof wines;
+  ASSERT_EQ(RegQueryValueExW(key, nullptr, nullptr, &type, wines, &size),
+            ERROR_SUCCESS);
+  const std::wstring dll = beside_tests(L"ending-enumerator.dll");
+  RegSetValueExW(key, nullptr, 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(dll.c_str()),
+                 DWORD((dll.size() + 1) * sizeof(wchar_t)));
+  const Outcome run = run_lister(kX64, L"", {});
+  RegSetValueExW(key, nullptr, 0, type, wines, size);  // Wine's own again
+  RegCloseKey(key);
+  EXPECT_EQ(run.out, "Looking for capture devices:\r\n");
+}
+
 // Standard output that takes nothing: the report is lost, but the run ends as
 // always, with status 0.
 enum class Unwritable { kFullDevice, kNone, kPipeWithoutReader };
