@@ -34,6 +34,19 @@ extra_packages="g++-mingw-w64-i686-posix python3-debian python3-pefile python3-a
 source scripts/setup.sh
 build windows-release check-executable
 build windows-x86-release check-executable
+# Each exe carries only what it uses: the C++ stream classes alone would take
+# either past its budget. Its link map names every archive member linked in.
+over=""
+for exe in "${exes[@]}"; do
+  budget=262144
+  [[ $exe != *-x86.exe ]] || budget=327680
+  size=$(stat -c %s "$exe")
+  if [ "$size" -gt "$budget" ]; then
+    echo "$exe is $size bytes, over its budget of $budget: ${exe%.exe}.map says what it took." >&2
+    over=yes
+  fi
+done
+[ -z "$over" ] || exit 1
 [ -z "$signed" ] || release/signature.py check "$signed" "${exes[@]}"
 # What of others' code the exes contain, from the link maps, and under what
 # terms: this fails, naming it, on anything whose terms are not known.
