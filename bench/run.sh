@@ -4,13 +4,28 @@
 # 1000 and 10000 devices registered in a scratch Wine prefix.
 #
 # Usage: bench/run.sh [PAIRS]   (PAIRS runs of each, alternating; default 11)
-# Prints, per N, the median wall time of each, the median of the per-pair
+# Prints first the size of each release exe, x86-64 and x86, beside
+# bench-floor's built the same way, and their ratio; then, per N, the median wall time of each, the median of the per-pair
 # ratios lister/floor, and what each device adds to the lister's time over
 # N = 0 (flat when the time grows linearly in N).
 set -eu
 pairs=${1:-11}
+extra_packages="g++-mingw-w64-i686-posix"
+# shellcheck source=scripts/setup.sh
 source "$(dirname "$0")/../scripts/setup.sh"
 build windows-release list-capture-devices bench-floor
+build windows-x86-release list-capture-devices bench-floor
+
+# Each exe's size beside the floor's, built the same way.
+printf '%-30s %10s %16s %7s\n' exe bytes bench-floor.exe ratio
+for exe in build/windows-release/list-capture-devices.exe \
+  build/windows-x86-release/list-capture-devices-x86.exe; do
+  lister=$(stat -c %s "$exe")
+  floor=$(stat -c %s "${exe%/*}/bench-floor.exe")
+  printf '%-30s %10d %16d %7.2f\n' "${exe##*/}" "$lister" "$floor" \
+    "$(awk -v a="$lister" -v b="$floor" 'BEGIN { print a / b }')"
+done
+echo
 
 build=$PWD/build/windows-release
 prefix=$build/wine-bench-prefix
