@@ -55,9 +55,9 @@ def first_difference(one, other):
 def pkcs7_signatures(data, where):
     """Each signature of the exe, by index, as asn1crypto's SignedData and SignerInfo:
     the primary one, then those nested in it; a ValueError where they cannot be read."""
-    length = struct.unpack_from("<I", data, where.table)[0]  # WIN_CERTIFICATE's, then PKCS#7
     found = []
     try:
+        length = struct.unpack_from("<I", data, where.table)[0]  # WIN_CERTIFICATE's, then PKCS#7
         pending = [cms.ContentInfo.load(data[where.table + 8:where.table + length])]
         while pending:
             signed_data = pending.pop(0)["content"]
@@ -68,7 +68,7 @@ def pkcs7_signatures(data, where):
                 for attribute in signer["unsigned_attrs"]:
                     if attribute["type"].dotted == NESTED_SIGNATURE:
                         pending.extend(attribute["values"])
-    except (ValueError, TypeError, KeyError):
+    except (ValueError, TypeError, KeyError, struct.error):
         raise ValueError("its signatures cannot be read")
     return found
 
