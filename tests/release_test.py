@@ -7,7 +7,7 @@ import pytest
 from debian.copyright import Copyright
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import components, notices, signature  # noqa: E402
+import components, notices, signature
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 
