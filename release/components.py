@@ -33,13 +33,15 @@ def read_rows():
     with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as text:
         for fields in (line.split("|") for line in text if line.strip() and line[0] != "#"):
             if len(fields) != 4:
-                sys.exit(f"release/components.txt: not component | files | members | terms: {fields}")
+                sys.exit("release/components.txt: not component | files | members | terms: "
+                         f"{fields}")
             component, files, members, terms = (field.strip() for field in fields)
+            files, members = files.split(), members.split()
             if " /" in terms:  # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
                 licence, ranges = terms.split(" /", 1)
-                rows.append(Row(component, files.split(), members.split(), [], licence, "/" + ranges))
+                rows.append(Row(component, files, members, [], licence, "/" + ranges))
             else:  # mingw-w64-crt/stdio/%.c
-                rows.append(Row(component, files.split(), members.split(), terms.split(), "", ""))
+                rows.append(Row(component, files, members, terms.split(), "", ""))
     return rows
 
 def linked(map_path):
@@ -68,7 +70,8 @@ def packages_of(files):
                 for package in (Package(*line.split("\t")) for line in installed.splitlines())}
     return {path: packages[owner] for path, owner in owners.items() if path in files}
 
-def names(patterns, name):
+def matches(patterns, name):
+    """Whether name matches any of patterns (shell patterns, * for all)."""
     return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns)
 
 def twin(copyright, source, stem):
@@ -149,8 +152,8 @@ def records(map_paths):
             name = os.path.basename(path)
             # lib64_libmingwex_a-mingw_pformat.o: mingw_pformat
             stem = re.sub(r"^(lib(32|64)_.*?_a-)?(.*?_la-)?(.*?)(\.o)?$", r"\4", member)
-            row = next((row for row in rows if names(row.files, name) and names(row.members, stem)),
-                       None)
+            row = next((row for row in rows
+                        if matches(row.files, name) and matches(row.members, stem)), None)
             if row is None:
                 problems.append(f"{exe} links {name}({stem}), of {packages[path].name}, which no "
                                 "row of release/components.txt names: say there where its source "

@@ -91,7 +91,8 @@ def members_listed(members):
 def notices(version, records):
     """The text of THIRD-PARTY-NOTICES.txt for records, and what stops it."""
     present = {record.component for record in records}
-    names = [name for name in dict.fromkeys(row.component for row in read_rows()) if name in present]
+    names = [name for name in dict.fromkeys(row.component for row in read_rows())
+             if name in present]
     # Filled by coreutils' fmt, as it always was: its line breaks are part of the release's bytes.
     head = subprocess.run(["fmt", "-w", str(WIDTH)], capture_output=True, text=True, check=True,
                           input=HEAD.format("; ".join(names))).stdout

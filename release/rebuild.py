@@ -158,6 +158,7 @@ def rebuild(directory, named):
 
 if __name__ == "__main__":
     try:
-        rebuild(Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release", named=len(sys.argv) > 1)
+        directory = Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release"
+        rebuild(directory, named=len(sys.argv) > 1)
     except (OSError, ValueError) as error:  # a file of the folder that cannot be read as one
         give_up(f"release/rebuild.py: {error}", 2)

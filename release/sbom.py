@@ -29,7 +29,8 @@ def bill(version, records, exes, epoch):
     for package in packages:
         mine = [r for r in records if package_of(r) == package]
         components.append({
-            "type": "library", "bom-ref": purl(package), "name": package.name, "version": package.version,
+            "type": "library", "bom-ref": purl(package), "name": package.name,
+            "version": package.version,
             "description": "; ".join(dict.fromkeys(r.component for r in mine)) + ", linked in from "
             + ", ".join(sorted({r.file for r in mine})),
             "purl": purl(package),

@@ -36,7 +36,8 @@ def copyrights(text):
 
 @pytest.mark.parametrize("text, paragraph, why", [
     (COPYRIGHT + "\n" + EXPAT, "3", None),
-    (COPYRIGHT, "3", "paragraph 3 of its copyright file (Files: mingw-w64-crt/misc/*) names the licence expat"),
+    (COPYRIGHT, "3", "paragraph 3 of its copyright file (Files: mingw-w64-crt/misc/*) names"
+                     " the licence expat"),
     (COPYRIGHT + "\n" + EXPAT, "5", "names the licence BSD-3-clause without its text"),
 ])
 def test_each_licence_named_has_its_text(text, paragraph, why):
