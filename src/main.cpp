@@ -2,8 +2,10 @@
 // knows of, each with the index under which programs that pick cameras by
 // position will find it.
 //
-// The command line and the environment are not read, and the exit status is
-// always 0: a device that cannot be read only makes the list shorter.
+// The command line and the environment are not read, and every run that gets
+// to the end exits with 0: a device that cannot be read only makes the list
+// shorter. A run that cannot finish (memory exhausted, say) is ended by the
+// runtime with another status, its report cut short: never taken for success.
 
 #include <cstdio>
 #include <string>

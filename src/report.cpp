@@ -6,13 +6,16 @@ namespace {
 
 // Device names come from drivers and device descriptors. Written raw, a line
 // break in one would forge report lines and an escape would drive the
-// terminal, so control bytes are shown as '?'. Bytes from 0x80 up are left as
-// they are: they are what the name narrows to.
+// terminal, so control bytes are shown as '?': C0 and DEL, and C1 (0x80-0x9F),
+// where 0x9B is a terminal's CSI as much as ESC [ is (and C2 9B is CSI in
+// UTF-8). No Latin text narrows to C1: those bytes come only from C1 controls
+// or from units that narrowing has already made unreadable. Bytes from 0xA0 up
+// are left as they are: they are what the name narrows to.
 std::string printable(const std::string& name) {
   std::string shown = name;
   for (char& byte : shown) {
     const unsigned char value = static_cast<unsigned char>(byte);
-    if (value < 0x20 || value == 0x7F)
+    if (value < 0x20 || (value >= 0x7F && value <= 0x9F))
       byte = '?';
   }
   return shown;

@@ -292,8 +292,11 @@ const std::vector<ListerCase> kListerCases = {
                 {friendly(L"After")}},
                {"Fallback", "After"}},
     ListerCase{"ControlCharactersMasked",
-               {{friendly(L"Cam\r\ndevice name: Fake, index=9\x1B[2J")}},
-               {"Cam??device name: Fake, index=9?[2J"}},
+               {{friendly(L"Cam\r\ndevice name: Fake, index=9\x1B[2J")},
+                {friendly(L"C1 \u009B2J")},
+                {friendly(L"UTF-8 \u00C2\u009B" L"31m")}},
+               {"Cam??device name: Fake, index=9?[2J", "C1 ?2J",
+                "UTF-8 \xC2?31m"}},
     ListerCase{"CommandLineAndEnvironmentIgnored", kTwoCameras,
                {"USB Camera", "Capture Card"},
                L" --help /? -l 3 \"index=1\"",
@@ -329,7 +332,8 @@ INSTANTIATE_TEST_SUITE_P(WinesEnumerator, Lister,
 INSTANTIATE_TEST_SUITE_P(X86UnderWow64, Lister,
                          testing::ValuesIn(on_x86(
                              {"NoDevice", "NeitherIsSkipped", "BeyondAscii",
-                              "NoEnumerator", "OwnViewOnly"})),
+                              "ControlCharactersMasked", "NoEnumerator",
+                              "OwnViewOnly"})),
                          case_name);
 
 // A DLL dropped into Downloads beside the lister, named like one that the

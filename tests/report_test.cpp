@@ -40,8 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "Cam??device name: X, index=0"},
         NameCase{"TerminalEscape", "\x1B]0;owned\x07\x1B[2J",
                  "?]0;owned??[2J"},
-        NameCase{"ControlRangeEnds", "\x01\x1F\x7F", "???"},
-        NameCase{"HighBytesUnchanged", "\x80\xAC\xE9\xFF", "\x80\xAC\xE9\xFF"}),
+        NameCase{"ControlRangeEnds", "\x01\x1F\x7F\x80\x9F", "?????"},
+        // C1's CSI, alone and as UTF-8 reads it (C2 9B).
+        NameCase{"C1Controls", "\x9B" "2J\xC2\x9B" "31m", "?2J\xC2?31m"},
+        NameCase{"HighBytesUnchanged", "\xA0\xAC\xE9\xFF", "\xA0\xAC\xE9\xFF"}),
     [](const testing::TestParamInfo<NameCase>& info) {
       return std::string(info.param.what);
     });
