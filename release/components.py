@@ -12,10 +12,10 @@ from debian.copyright import Copyright, NotMachineReadableError
 
 # A row of components.txt (its comment says more); its terms are either sources
 # (the member's own first) or, for a copyright file without Files paragraphs,
-# a licence and ranges.
+# a licence and ranges (or the file in release/ that gives its terms).
 Row = collections.namedtuple("Row", "component files members sources licence ranges")
 # What an exe took, with where its terms stand in the package's copyright file:
-# the number of the Files paragraph among all (from 1), or the row's ranges.
+# the number of the Files paragraph among all (from 1), or the row's ranges or file.
 Record = collections.namedtuple(
     "Record", "exe package version architecture file member component licence paragraph ranges")
 Package = collections.namedtuple("Package", "name version architecture")
@@ -37,9 +37,11 @@ def read_rows():
                          f"{fields}")
             component, files, members, terms = (field.strip() for field in fields)
             files, members = files.split(), members.split()
-            if " /" in terms:  # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
-                licence, ranges = terms.split(" /", 1)
-                rows.append(Row(component, files, members, [], licence, "/" + ranges))
+            # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
+            # GPL-2.0-or-later WITH GCC-exception-2.0 release/cp-demangle.txt
+            given = re.fullmatch(r"(.+?) (/.*|release/\S+)", terms)
+            if given:
+                rows.append(Row(component, files, members, [], given[1], given[2]))
             else:  # mingw-w64-crt/stdio/%.c
                 rows.append(Row(component, files, members, terms.split(), "", ""))
     return rows
@@ -73,6 +75,16 @@ def packages_of(files):
 def matches(patterns, name):
     """Whether name matches any of patterns (shell patterns, * for all)."""
     return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns)
+
+def row_of(rows, name, stem):
+    """The first of rows that names member stem of file name, and what stops it: None, or
+    that it takes all (*) of a file that another row names too, whose members' terms differ."""
+    row = next((row for row in rows if matches(row.files, name) and matches(row.members, stem)),
+               None)
+    if row and row.members == ["*"] and sum(matches(other.files, name) for other in rows) > 1:
+        return None, (f"release/components.txt names {name} in more than one row, yet takes all "
+                      f"its members (*) in one: name {stem} there, with its own source's terms.")
+    return row, None
 
 def twin(copyright, source, stem):
     """A file that the copyright file names (not by a wildcard) whose name is the
@@ -152,8 +164,10 @@ def records(map_paths):
             name = os.path.basename(path)
             # lib64_libmingwex_a-mingw_pformat.o: mingw_pformat
             stem = re.sub(r"^(lib(32|64)_.*?_a-)?(.*?_la-)?(.*?)(\.o)?$", r"\4", member)
-            row = next((row for row in rows
-                        if matches(row.files, name) and matches(row.members, stem)), None)
+            row, mixed = row_of(rows, name, stem)
+            if mixed:
+                problems.append(f"{exe} links {name}({stem}), of {packages[path].name}: {mixed}")
+                continue
             if row is None:
                 problems.append(f"{exe} links {name}({stem}), of {packages[path].name}, which no "
                                 "row of release/components.txt names: say there where its source "

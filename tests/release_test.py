@@ -65,6 +65,21 @@ def test_the_source_that_a_row_names(sources, stem, why):
     else:
         assert problems == [] and len(found) == len(sources)
 
+MIXED = [components.Row("d", ["libstdc++.a"], ["cp-demangle"], [], "GPL-2.0-or-later", "/a/,/b/"),
+         components.Row("g", ["libgcc.a", "libstdc++.a"], ["*"], [], "GPL-3.0-or-later", "/a/,/b/")]
+
+@pytest.mark.parametrize("name, stem, found", [
+    ("libstdc++.a", "cp-demangle", "d"), ("libgcc.a", "_ctors", "g"),
+    # Pulled in by a new runtime: named, not taken to be under another member's terms.
+    ("libstdc++.a", "new_op", "libstdc++.a in more than one row, yet takes all its members (*)"),
+])
+def test_a_mixed_archive_lists_its_members(name, stem, found):
+    row, problem = components.row_of(MIXED, name, stem)
+    if row:
+        assert problem is None and row.component == found
+    else:
+        assert found in problem and f"name {stem} there" in problem
+
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
     """A tiny exe, and it signed: with SHA-1, and with a SHA-256 signature nested in that."""
