@@ -12,8 +12,9 @@ import debian.copyright
 # The packages whose files a release build reads, as a trace of it shows, less
 # those that only run it: the compilers with their libraries and those they
 # compute with, MinGW-w64's headers and libraries, binutils, CMake (which
-# writes the command lines), zip, and coreutils, whose fmt fills the notices.
-BUILD = """binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 cmake cmake-data coreutils
+# writes the command lines), zip, coreutils, whose fmt fills the notices, and
+# base-files, whose licence texts they quote.
+BUILD = """base-files binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 cmake cmake-data coreutils
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix
   gcc-mingw-w64-x86-64-posix libgmp10 libisl23 libmpc3 libmpfr6 mingw-w64-common
   mingw-w64-i686-dev mingw-w64-x86-64-dev zip""".split()

@@ -4,9 +4,11 @@
 Prints THIRD-PARTY-NOTICES.txt: each component of COMPONENTS (what
 components.py printed) once, with what each exe took of it from which
 package, its licence, and the notices and licence texts that the licence asks
-to be passed on, from the packages' copyright files (a shared text once).
+to be passed on, from the packages' copyright files (a shared text once), or
+a file in release/ where they lack them, and base-files' full texts of the
+licences that those name.
 """
-import re, subprocess, sys
+import os, re, subprocess, sys
 
 from debian.deb822 import Deb822
 
@@ -18,7 +20,11 @@ HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked st
         "others that the build takes from Debian's MinGW-w64 packages: {}. Each is named below "
         "once, with the Debian packages that each exe took it from, what it took, and its licence, "
         "followed by the copyright notices and licence texts that the licence asks to be passed "
-        "on, as those packages' copyright files give them.")
+        "on, as those packages' copyright files give them or, where they do not, the source's own "
+        "header, with the full text of each GNU General Public License named, once.")
+# The full texts of the licences that rows with ranges name, as base-files gives them (the same
+# texts on Debian 12 and 13), so that a reader has them who has no Debian machine.
+TEXTS = {"GPL-2.0-or-later": "GPL-2", "GPL-3.0-or-later": "GPL-3"}
 
 def wrap(text, indent=""):
     """text broken, while longer than WIDTH, at its last space before WIDTH."""
@@ -57,6 +63,10 @@ def ranges_text(lines, ranges):
 
 def terms_text(record, copyrights):
     """The terms that record's paragraph or ranges state, and what stops them: None, or why."""
+    if record.ranges.startswith("release/"):  # a file kept beside this one
+        path = os.path.join(os.path.dirname(__file__), "..", record.ranges)
+        with open(path, encoding="utf-8") as text:
+            return text.read().rstrip("\n"), None
     if record.ranges:
         path = f"/usr/share/doc/{record.package}/copyright"
         with open(path, encoding="utf-8") as text:
@@ -97,7 +107,7 @@ def notices(version, records):
     head = subprocess.run(["fmt", "-w", str(WIDTH)], capture_output=True, text=True, check=True,
                           input=HEAD.format("; ".join(names))).stdout
     out = [f"Third-party notices of list-capture-devices {version}", "", head.rstrip("\n")]
-    problems, copyrights = [], {}
+    problems, copyrights, given = [], {}, set()
     for name in names:
         mine = [record for record in records if record.component == name]
         licence = " AND ".join(sorted({record.licence for record in mine}))
@@ -123,7 +133,22 @@ def notices(version, records):
                 texts[text] = None
         for text in texts:
             out += ["", text]
-    return "\n".join(out) + "\n", sorted(set(problems))
+        for licence in sorted({record.licence for record in mine if record.ranges}):
+            named = re.fullmatch(r"(\S+)( WITH \S+)?", licence)  # GPL-3.0-or-later WITH GCC-ex...
+            if named is None or named[1] not in TEXTS:
+                problems.append(f"release/components.txt: {name} is under {licence}, whose full "
+                                "text the notices lack: say in release/notices.py where it is.")
+            elif named[1] not in given:
+                given.add(named[1])
+                path = f"/usr/share/common-licenses/{TEXTS[named[1]]}"
+                with open(path, encoding="utf-8") as text:
+                    out += ["", text.read().rstrip("\n")]
+    text = "\n".join(out) + "\n"
+    # `/usr/share/common-licenses/GPL-3'
+    for path in sorted(set(re.findall(r"/usr/share/\S*[\w/]", text))):
+        problems.append(f"The notices would send their reader to {path}, on a Debian machine: "
+                        "say in release/components.txt which lines state the terms without it.")
+    return text, sorted(set(problems))
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
