@@ -22,8 +22,8 @@ HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked st
         "followed by the copyright notices and licence texts that the licence asks to be passed "
         "on, as those packages' copyright files give them or, where they do not, the source's own "
         "header, with the full text of each GNU General Public License named, once.")
-# The full texts of the licences that rows with ranges name, as base-files gives them (the same
-# texts on Debian 12 and 13), so that a reader has them who has no Debian machine.
+# The full texts of the licences that rows with ranges name, as base-files gives them (Debian
+# 13's has them too), so that a reader has them who has no Debian machine.
 TEXTS = {"GPL-2.0-or-later": "GPL-2", "GPL-3.0-or-later": "GPL-3"}
 
 def wrap(text, indent=""):
