@@ -5,7 +5,7 @@ Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its
 .buildinfo and any of its files) from the recorded commit, in a scratch clone,
 with its exes' signatures if they carry any, and compares it byte for byte.
 """
-import difflib, hashlib, os, shutil, subprocess, sys, tempfile, zipfile
+import difflib, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
 from debian.deb822 import Deb822
@@ -14,6 +14,61 @@ from signature import first_difference, signers
 
 TOP = Path(__file__).resolve().parent.parent
 EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
+
+# The lines of SHA256SUMS that GNU sha256sum -c reads, as it reads them:
+# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03  list-capture-devices.exe
+# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 *list-capture-devices.exe
+# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 list-capture-devices.exe
+# (text mode, binary mode, the same on Debian; and md5 -r's order, with one space or a tab)
+SUM = re.compile(rb"([0-9a-fA-F]{64})[ \t]([ *]?)(.+)")
+# SHA256 (x.exe) = 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 (--tag's)
+TAGGED = re.compile(rb"SHA256 ?\((.+)\)[ \t]*=[ \t]*([0-9a-fA-F]{64})")
+# back\\slash, line\nbreak, carriage\rreturn: in a name whose line begins with a backslash
+ESCAPE = re.compile(rb"\\(.?)")
+UNESCAPED = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
+
+def read_sums(data):
+    """{name: digest} of the bytes of a SHA256SUMS, read as sha256sum -c reads them (a line may
+    end in CRLF; empty lines and those that begin with # are skipped); a ValueError that says
+    why where a line is one that sha256sum -c warns is improperly formatted, or reads otherwise."""
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        raise ValueError("it is UTF-16 text, which sha256sum -c does not read: save it as UTF-8")
+    sums, forms = {}, set()
+    for number, line in enumerate(data.split(b"\n"), 1):
+        line = line[:-1] if line.endswith(b"\r") else line
+        if line == b"" or line.startswith(b"#"):
+            continue
+        line = line.lstrip(b" \t")
+        escaped = line.startswith(b"\\")
+        line = line[1:] if escaped else line
+        tagged, plain = TAGGED.fullmatch(line), SUM.fullmatch(line)
+        if tagged:
+            name, digest = tagged.group(1, 2)
+        elif plain:
+            digest, mode, name = plain.groups()
+            forms.add("DIGEST NAME" if mode == b"" else "DIGEST  NAME")
+        else:
+            raise ValueError(f"line {number} is neither DIGEST  NAME nor SHA256 (NAME) = DIGEST "
+                             "(sha256sum -c warns that it is improperly formatted)")
+        if len(forms) > 1:  # sha256sum -c reads the later lines' names otherwise, or not at all
+            raise ValueError(f"line {number} mixes DIGEST NAME with DIGEST  NAME lines, which "
+                             "sha256sum -c does not read as they are written")
+        if escaped:  # an unknown escape, or a backslash that ends the name, is refused below
+            name = ESCAPE.sub(lambda escape: UNESCAPED.get(escape[1], b"\0"), name)
+        if b"\0" in name:
+            raise ValueError(f"line {number} has a NUL byte or an unknown escape in its name")
+        try:
+            name = name.decode()
+        except UnicodeDecodeError:
+            raise ValueError(f"line {number} names a file in bytes that are not UTF-8")
+        if "/" in name or name in (".", ".."):  # a release's files lie beside its SHA256SUMS
+            raise ValueError(f"line {number} names {name!r}, not a file beside SHA256SUMS")
+        if name in sums:
+            raise ValueError(f"line {number} names {name} a second time")
+        sums[name] = digest.decode().lower()
+    if not sums:
+        raise ValueError("it lists no file")
+    return sums
 
 def git(*args, **options):
     return subprocess.run(["git", *args], capture_output=True, check=True, **options).stdout
@@ -46,32 +101,62 @@ def differences(tree, version, epoch, recorded):
     print("Debian's snapshot archive keeps every version of every Debian package: install the "
           "recorded ones from it to rebuild exactly.")
 
-def take_exes(directory, zip_name, folder):
+def from_zip(path, exe):
+    """exe's bytes as the zip at path holds them; None where it holds none of that name; a
+    ValueError that says why where the zip cannot be read."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            if exe not in archive.namelist():
+                return None
+            if archive.getinfo(exe).flag_bits & 1:  # the release's zip encrypts nothing
+                raise ValueError(f"its {exe} is encrypted")
+            return archive.read(exe)
+    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
+        raise ValueError(f"it cannot be read as a zip ({why})")
+
+def take_exes(directory, sums, zip_name, folder):
     """The exes, as downloaded or else as the zip holds them, put in folder
     (by name: nothing that a download names is run): {exe: its signers}."""
     found = {}
     for exe in EXES:
         source = directory / exe
+        if source.is_file():
+            shutil.copy(source, folder)
+        elif zip_name and (directory / zip_name).is_file():
+            source = directory / zip_name
+            # Its exes are the release's only where it is the zip that SHA256SUMS lists.
+            right = hashlib.sha256(source.read_bytes()).hexdigest() == sums[zip_name]
+            try:
+                data = from_zip(source, exe)
+            except ValueError as why:
+                raise ValueError(f"{source}: {why}; its digest is " + (
+                    "the one SHA256SUMS gives." if right else
+                    "not the one SHA256SUMS gives: download it again."))
+            if not right:
+                raise ValueError(f"{source}: its digest is not the one SHA256SUMS gives: "
+                                 "download it again.")
+            if data is None:
+                continue
+            (folder / exe).write_bytes(data)
+        else:
+            continue
         try:
-            if source.is_file():
-                shutil.copy(source, folder)
-            elif zip_name:
-                source = directory / zip_name
-                with zipfile.ZipFile(source) as archive:
-                    (folder / exe).write_bytes(archive.read(exe))
-            found[exe] = signers((folder / exe).read_bytes())
-        except (OSError, KeyError, zipfile.BadZipFile):
-            continue  # not there
+            who = found[exe] = signers((folder / exe).read_bytes())
         except ValueError as why:  # a web page saved under its name, say
             raise ValueError(f"{exe}, from {source}: {why}. Download it again.")
-        who = found[exe]
-        print(f"{exe} carries " + (f"a signature by {', '.join(who)}." if who else "no signature."))
+        if len(who) > 1:  # nothing checked who they are: Windows judges that
+            print(f"{exe} carries signatures that name {', '.join(who)} as their signers.")
+        elif who:
+            print(f"{exe} carries a signature that names {who[0]} as its signer.")
+        else:
+            print(f"{exe} carries no signature.")
     return found
 
 def compare(directory, sums, rebuilt):
-    """Says of each file of SHA256SUMS, and of it, whether the rebuild is the same; if all are."""
+    """Says of each file of SHA256SUMS, and of it, whether the rebuild is the same; if all are,
+    and if SHA256SUMS is to the byte (the rebuild's, in another form, lists the same digests)."""
     same = True
-    for name, digest in list(sums.items()) + [("SHA256SUMS", None)]:
+    for name, digest in sums.items():
         ours = (rebuilt / name).read_bytes() if (rebuilt / name).is_file() else b""
         if (directory / name).is_file():
             offset = first_difference((directory / name).read_bytes(), ours)
@@ -84,15 +169,31 @@ def compare(directory, sums, rebuilt):
                 " has the digest that SHA256SUMS gives" if right
                 else "'s digest is not the one SHA256SUMS gives"))
             same = same and right
-    return same
+    # A SHA256SUMS saved with CRLF line ends, say, is not the release's bytes, though sha256sum
+    # -c reads the same digests from it: it is said so, and the rebuild's files still count.
+    theirs, ours = (directory / "SHA256SUMS").read_bytes(), (rebuilt / "SHA256SUMS").read_bytes()
+    offset = first_difference(theirs, ours)
+    if offset is None:
+        print("SHA256SUMS: the same to the byte")
+    elif read_sums(ours) == sums:
+        how = "in its line ends only" if theirs.replace(b"\r\n", b"\n") == ours else "in form"
+        print("SHA256SUMS: lists the rebuild's digests of the same files, but its own bytes "
+              f"differ from the rebuild's SHA256SUMS {how}, from offset {offset} (0x{offset:x})")
+    else:
+        print(f"SHA256SUMS: differs from offset {offset} (0x{offset:x})")
+        same = False
+    return same, offset is None
 
 def rebuild(directory, named):
-    try:
-        lines = (directory / "SHA256SUMS").read_text().splitlines()
-        sums = {name.lstrip(" *"): digest
-                for digest, name in (line.split(" ", 1) for line in lines)}
-    except (OSError, ValueError):
+    if not (TOP / ".git").exists():  # a release's source archive, say
+        give_up(f"{TOP} is not a git clone: a release is rebuilt from the commit that its "
+                ".buildinfo records, so run this in a clone of list-capture-devices.", 2)
+    if not (directory / "SHA256SUMS").is_file():
         give_up(f"No SHA256SUMS in {directory}.", 2)
+    try:
+        sums = read_sums((directory / "SHA256SUMS").read_bytes())
+    except ValueError as why:
+        give_up(f"{directory / 'SHA256SUMS'}: {why}.", 2)
     buildinfo = next((name for name in sums if name.endswith(".buildinfo")), "*.buildinfo")
     if not (directory / buildinfo).is_file():
         give_up(f"No build information in {directory}: put the release's {buildinfo} beside its "
@@ -111,8 +212,30 @@ def rebuild(directory, named):
           f"{epoch}, built on {info['Build-Distribution']} {info['Build-Architecture']}.")
 
     scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
+    zip_name = next((name for name in sums if name.endswith(".zip")), None)
+    (scratch / "signed").mkdir()
+    try:
+        found = take_exes(directory, sums, zip_name, scratch / "signed")
+    except ValueError as error:
+        give_up(str(error), 2, scratch)
+    # Nothing else tells a signed release from an unsigned one: a rebuild without the
+    # signatures would differ from a signed release's files, and say nothing of why.
+    if not found:
+        give_up(f"Neither exe, nor {zip_name or 'the zip'}, is in {directory}: whether the "
+                "release's exes are signed is read from them, and a signed release is rebuilt "
+                "with their signatures, so put the exes, or the zip, beside SHA256SUMS.", 2,
+                scratch)
+    signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
+    if signed and len(found) < len(EXES):
+        give_up(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
+                "is rebuilt with the signatures of both exes, so put the exes, or the zip, beside "
+                "SHA256SUMS.", 2, scratch)
+
     tree = scratch / "list-capture-devices"
-    git("clone", "--quiet", "--no-checkout", TOP, tree)
+    try:
+        git("clone", "--quiet", "--no-checkout", TOP, tree)
+    except subprocess.CalledProcessError as failed:
+        give_up(f"git clone {TOP} failed: {failed.stderr.decode().strip()}", 1, scratch)
     try:
         git("-C", tree, "checkout", "--quiet", "--detach", commit)
     except subprocess.CalledProcessError:
@@ -124,17 +247,6 @@ def rebuild(directory, named):
                     scratch)
         git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
     differences(tree, version, epoch, recorded)
-    zip_name = next((name for name in sums if name.endswith(".zip")), None)
-    (scratch / "signed").mkdir()
-    try:
-        found = take_exes(directory, zip_name, scratch / "signed")
-    except ValueError as error:
-        give_up(str(error), 2, scratch)
-    signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
-    if signed and len(found) < len(EXES):
-        give_up(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
-                "is rebuilt with the signatures of both exes, so put the exes, or the zip, beside "
-                "SHA256SUMS.", 2, scratch)
 
     # From here on, the scratch tree is kept where anything fails, for a look.
     print(f"Rebuilding commit {commit} in {tree}"
@@ -151,9 +263,15 @@ def rebuild(directory, named):
                              "signature, whoever signed them."]))
     if built.returncode:
         give_up("\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]))
-    if not compare(directory, sums, tree / "build/release"):
+    same, to_the_byte = compare(directory, sums, tree / "build/release")
+    if not same:
         give_up(f"The rebuild differs from {directory}: it is kept in {tree}/build/release.")
-    print(f"The rebuild is the same to the byte as {directory}.")
+    if to_the_byte:
+        print(f"The rebuild is the same to the byte as {directory}.")
+    else:
+        print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
+              "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
+              "bytes (above).")
     shutil.rmtree(scratch)
 
 if __name__ == "__main__":
