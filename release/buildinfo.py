@@ -22,7 +22,10 @@ BUILD = """base-files binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 cmake cm
 WRITERS = [os.path.realpath(sys.executable), debian.copyright.__file__, json.__file__, re.__file__]
 
 def run(*command):
-    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode:  # git, say, in a tree that is not a clone
+        sys.exit(f"release/buildinfo.py: {' '.join(command)} failed: {done.stderr.strip()}")
+    return done.stdout
 
 if __name__ == "__main__":
     if len(sys.argv) != 2:

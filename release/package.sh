@@ -18,10 +18,14 @@ elif [ $# -gt 0 ]; then
   exit 2
 fi
 cd "$(dirname "$0")/.."
-if [ -z "${SOURCE_DATE_EPOCH:-}" ] && ! SOURCE_DATE_EPOCH=$(git log -1 --format=%ct); then
-  echo "Not a git checkout: set SOURCE_DATE_EPOCH to the release's time." >&2
+# The build information records the commit built: this tree's own, not that
+# of a clone that holds it (an unpacked source archive in one, say).
+if [ "$(git rev-parse --show-toplevel 2>/dev/null)" != "$(pwd -P)" ]; then
+  echo "$PWD is not a git clone: a release records the commit it is made from, so make it" \
+    "in a clone of list-capture-devices." >&2
   exit 1
 fi
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 exes=(build/windows-release/list-capture-devices.exe
   build/windows-x86-release/list-capture-devices-x86.exe)
