@@ -3,8 +3,10 @@
 # build/release: its version, what each file is for, each file's SHA-256, and
 # how to check a download and where it was built. The tag workflow publishes
 # them as the release's description, in Markdown, where a line break shows:
-# each paragraph is one line.
-set -eu
+# each paragraph is one line. Any command that fails fails them, with its
+# message. SIGNED_BY=SignPath, set by the release workflow once its signing job
+# has signed the exes, adds the line that SignPath Foundation asks for.
+set -eu -o pipefail
 signature=$(cd "$(dirname "$0")" && pwd)/signature.py
 cd "$(dirname "$0")/../build/release"
 # The notes give these digests: they must be the files'.
@@ -13,15 +15,29 @@ zip=$(ls list-capture-devices-*-windows.zip)
 buildinfo=$(ls list-capture-devices-*.buildinfo)
 version=${zip#list-capture-devices-}
 version=${version%-windows.zip}
-# Whose signatures the exes carry, if any.
-signers=$("$signature" signers list-capture-devices.exe list-capture-devices-x86.exe | sort -u)
+# Whom the exes' signatures name as their signers, if they carry any: both
+# the same, as they are signed together. Nothing here checks who that is.
+signers=$("$signature" signers list-capture-devices.exe | sort -u)
+x86_signers=$("$signature" signers list-capture-devices-x86.exe | sort -u)
+if [ "$signers" != "$x86_signers" ]; then
+  echo "The two exes' signatures do not name the same signers: a release's exes are signed" \
+    "together." >&2
+  exit 1
+fi
+if [ -n "${SIGNED_BY:-}" ] && { [ "$SIGNED_BY" != SignPath ] || [ -z "$signers" ]; }; then
+  echo "SIGNED_BY is '$SIGNED_BY': it may only be SignPath, and only for signed exes." >&2
+  exit 1
+fi
 if [ -z "$signers" ]; then
   signing="The exes are not signed. Where Smart App Control is on, Windows 11 does not start them at all; elsewhere, SmartScreen warns of an unknown publisher when one is started from Explorer."
 else
-  signing="Both exes carry an Authenticode signature by $(sed 's/.*/`&`/' <<<"$signers" |
-    sed ':a;N;s/\n/, /;ba'): Windows shows it under the file's Properties, Digital Signatures, and \`Get-AuthenticodeSignature .\\list-capture-devices.exe\` in PowerShell prints it. The signature adds nothing to the code: taken off, it leaves this tag's build, to the byte (below)."
-  # SignPath Foundation's condition for its certificate.
-  [[ $signers != *"SignPath Foundation"* ]] ||
+  named="an Authenticode signature that names \`$signers\` as its signer"
+  [[ $signers != *$'\n'* ]] ||
+    named="Authenticode signatures that name $(sed 's/.*/`&`/' <<<"$signers" | sed ':a;N;s/\n/, /;ba') as their signers"
+  signing="Both exes carry $named (whether to trust that certificate is Windows' to judge): Windows shows it under the file's Properties, Digital Signatures, and \`Get-AuthenticodeSignature .\\list-capture-devices.exe\` in PowerShell prints it. The signature adds nothing to the code: taken off, it leaves this tag's build, to the byte (below)."
+  # SignPath Foundation's condition for its certificate, said where its
+  # service signed them, never from what a certificate calls itself.
+  [ -z "${SIGNED_BY:-}" ] ||
     signing+=" Free code signing provided by SignPath.io, certificate by SignPath Foundation."
 fi
 # Attached by the tag workflow once it has attested the files.
@@ -51,7 +67,7 @@ while read -r digest file; do
   esac
   echo "| \`$file\` | $what | \`$digest\` |"
 done <SHA256SUMS
-echo "| \`SHA256SUMS\` | These digests, for \`sha256sum -c\` | |"
+echo "| \`SHA256SUMS\` | These digests, for \`sha256sum -c --ignore-missing\`, which checks the files downloaded beside it | |"
 echo "| \`$provenance\` | The signed record of these files' build provenance (below) | |"
 echo "| \`$sbom_bundle\` | The signed attestation of the bill of materials | |"
 
