@@ -1,13 +1,13 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
-file's terms, and an exe's signatures. Run by .ci/run with pytest."""
-import subprocess, sys
+file's terms, an exe's signatures, and SHA256SUMS. Run by .ci/run with pytest."""
+import hashlib, re, subprocess, sys
 from pathlib import Path
 
 import pytest
 from debian.copyright import Copyright
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import components, notices, signature
+import components, notices, rebuild, signature
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 
@@ -118,3 +118,28 @@ def test_signatures_judged(signed, exe, change, why):
         assert why in refusal
     else:
         assert refusal is None
+
+X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
+@pytest.mark.parametrize("text, read", [
+    (f"{X}  a.zip\r\n{X} *b\r\n{X}  c \r\n{X}  d\r\r\n\r\n", ["a.zip", "b", "c ", "d\r"]),
+    (f"\n# by hand\n  {X}  a.zip\n\nSHA256 (b (1).exe) = {X.upper()}", ["a.zip", "b (1).exe"]),
+    (f"{X} a.zip\n{X}\tb.exe\n", ["a.zip", "b.exe"]),  # md5 -r's order
+    (f"\\{X}  back\\\\slash\\n\n\\SHA256 (c\\r) = {X}\n", ["back\\slash\n", "c\r"]),
+    (f"{X}  a.zip\n".encode("utf-16"), "it is UTF-16 text"),
+    (f"{X}  a.zip\n{X[1:]}  b.exe\n", "line 2 is neither DIGEST  NAME nor SHA256 (NAME)"),
+    (f"{X}  a.zip\n{X} b.exe\n", "line 2 mixes DIGEST NAME with DIGEST  NAME"),
+    (f"{X}  a.zip\n{X} *a.zip\n", "line 2 names a.zip a second time"),
+    (f"{X}  ../a.zip\n", "line 1 names '../a.zip', not a file beside SHA256SUMS"),
+    (f"\\{X}  a\\t.zip\n", "line 1 has a NUL byte or an unknown escape"),
+    ("\r\n# none\n", "it lists no file"),
+])
+def test_sha256sums_read_as_sha256sum_reads_them(tmp_path, text, read):
+    data = text if isinstance(text, bytes) else text.encode()
+    if isinstance(read, str):
+        with pytest.raises(ValueError, match=re.escape(read)):
+            rebuild.read_sums(data)
+        return
+    assert rebuild.read_sums(data) == dict.fromkeys(read, X)
+    for name in read:  # and GNU sha256sum -c reads the same files, and no other line
+        (tmp_path / name).write_bytes(b"x")
+    subprocess.run(["sha256sum", "-c", "--strict", "--quiet"], input=data, cwd=tmp_path, check=True)
