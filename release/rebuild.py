@@ -176,7 +176,10 @@ def compare(directory, sums, rebuilt):
     if offset is None:
         print("SHA256SUMS: the same to the byte")
     elif read_sums(ours) == sums:
-        how = "in its line ends only" if theirs.replace(b"\r\n", b"\n") == ours else "in form"
+        lines = [line.removesuffix(b"\r") for line in theirs.split(b"\n")]
+        how = "in form"
+        if [line for line in lines if line] == ours.splitlines():
+            how = "in its line ends and empty lines only"
         print("SHA256SUMS: lists the rebuild's digests of the same files, but its own bytes "
               f"differ from the rebuild's SHA256SUMS {how}, from offset {offset} (0x{offset:x})")
     else:
