@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Usage: release/buildinfo.py VERSION
+"""Usage: release/buildinfo.py VERSION [--signed]
 
 Prints how a release of this checkout is built on this machine: the commit,
-SOURCE_DATE_EPOCH (set by the caller), the Debian release and architecture,
-and the version of every package whose files reach the released bytes.
+SOURCE_DATE_EPOCH (set by the caller), whether its exes are signed ones, the
+Debian release and architecture, and the version of every package whose files
+reach the released bytes.
 """
 import json, os, platform, re, subprocess, sys
 
@@ -28,7 +29,7 @@ def run(*command):
     return done.stdout
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["--signed"]):
         sys.exit(__doc__.split("\n\n")[0])
     os.chdir(os.path.dirname(os.path.abspath(__file__)))
     own = run("dpkg", "--print-architecture").strip()
@@ -53,6 +54,8 @@ if __name__ == "__main__":
     print("Commit:", run("git", "rev-parse", "HEAD"), end="")
     if run("git", "status", "--porcelain", "--untracked-files=no"):  # rebuilt only from this tree
         print("Uncommitted-Changes: yes")
+    if sys.argv[2:]:  # a rebuild of it needs the signed exes: no build gives their signatures
+        print("Signed-Exes: yes")
     print(f"Source-Date-Epoch: {os.environ['SOURCE_DATE_EPOCH']}\nBuild-Distribution: "
           f"{system['ID']} {system['VERSION_ID']} ({system['VERSION_CODENAME']})\n"
           f"Build-Architecture: {own}\nInstalled-Build-Depends:")

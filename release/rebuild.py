@@ -80,11 +80,11 @@ def give_up(message, status=1, scratch=None):
     print(message, file=sys.stderr)
     sys.exit(status)
 
-def differences(tree, version, epoch, recorded):
+def differences(tree, version, epoch, recorded, signed):
     """How this machine differs from the recorded one, as that commit's build information says."""
     script = tree / "release/buildinfo.py"
     command = [script] if script.exists() else ["bash", tree / "release/buildinfo.sh"]
-    made = subprocess.run(command + [version], capture_output=True, text=True,
+    made = subprocess.run(command + [version] + signed, capture_output=True, text=True,
                           env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
     if made.returncode:
         return print("This machine cannot tell how it differs from the one that built the "
@@ -221,13 +221,15 @@ def rebuild(directory, named):
         found = take_exes(directory, sums, zip_name, scratch / "signed")
     except ValueError as error:
         give_up(str(error), 2, scratch)
-    # Nothing else tells a signed release from an unsigned one: a rebuild without the
-    # signatures would differ from a signed release's files, and say nothing of why.
-    if not found:
-        give_up(f"Neither exe, nor {zip_name or 'the zip'}, is in {directory}: whether the "
-                "release's exes are signed is read from them, and a signed release is rebuilt "
-                "with their signatures, so put the exes, or the zip, beside SHA256SUMS.", 2,
-                scratch)
+    # A build gives no signature: without them, a signed release's rebuild would differ, and
+    # say nothing of why.
+    recorded_signed = []  # buildinfo.py's flag for a release of signed exes
+    if "Signed-Exes" in info:
+        recorded_signed = ["--signed"]
+    if recorded_signed and not any(found.values()):
+        give_up(f"{buildinfo} records a release of signed exes, and no signed exe, nor "
+                f"{zip_name or 'the zip'}, is in {directory}: put the signed exes, or the zip, "
+                "beside SHA256SUMS.", 2, scratch)
     signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
     if signed and len(found) < len(EXES):
         give_up(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
@@ -249,7 +251,7 @@ def rebuild(directory, named):
             give_up("The release was built with uncommitted changes: no commit rebuilds it.", 1,
                     scratch)
         git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
-    differences(tree, version, epoch, recorded)
+    differences(tree, version, epoch, recorded, recorded_signed)
 
     # From here on, the scratch tree is kept where anything fails, for a look.
     print(f"Rebuilding commit {commit} in {tree}"
