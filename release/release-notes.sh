@@ -84,16 +84,16 @@ powershell -Command "Get-FileHash $zip -Algorithm SHA256"
 
 $signing
 
-Each file was built from this tag by this repository's release workflow, on Debian 12, and the workflow recorded its build provenance, and attested the bill of materials for the zip and the exes. With GitHub's command line, this checks that record for a downloaded file:
+Each file was built from this tag by this repository's release workflow, on Debian 12, and the workflow recorded its build provenance, and attested the bill of materials for the zip and the exes. With GitHub's command line, \`gh\` 2.49 or later (CHECKING.md in the source says where to get it), this checks that record for a downloaded file:
 
 \`\`\`
 gh attestation verify $zip --repo $repository
 \`\`\`
 
-\`$provenance\` is that record itself, signed: with it beside the download, the same check needs nothing from GitHub but the command, and still works offline and years from now (\`$sbom_bundle\` is the attested bill of materials):
+\`$provenance\` is that record itself, signed (\`$sbom_bundle\` is the attested bill of materials). Offline, the check needs it beside the download, and the roots of trust that its signature is checked against, written once while online by \`gh attestation trusted-root > trusted_root.jsonl\`:
 
 \`\`\`
-gh attestation verify $zip --bundle $provenance --repo $repository
+gh attestation verify $zip --bundle $provenance --repo $repository --custom-trusted-root trusted_root.jsonl
 \`\`\`
 
 The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`release/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (BUILDING.md says more).
