@@ -2,16 +2,19 @@
 """Usage: release/signature.py check DIR BUILD... | signers EXE...
 
 check refuses, naming it, each exe of DIR that is not the BUILD of its name
-plus intact Authenticode signatures (exit 3); signers says who signed each.
-A signature, a nested one too, is intact where the digest that it signs is
-the exe's content's and its value verifies, with the key of the signer's
-certificate that it carries, over what it signs. Whether that certificate is
-to be trusted is Windows' to judge.
+plus intact Authenticode signatures (exit 3); signers lists the subjects of
+the certificates that the signatures carry for their signers.
+An exe passes where its certificate table, which ends it, holds one entry:
+one PKCS#7 SignedData, then at most the zeros that align the table. Each
+signature, nested ones too, has one signer, signs the exe's content, and its
+value verifies with the key of the signer's certificate that it carries.
+Whether that certificate is to be trusted (its chain, validity, revocation,
+a timestamp) is Windows' to judge: nothing here reads it.
 """
 import collections, hashlib, os, struct, sys
 
 import pefile
-from asn1crypto import algos, cms
+from asn1crypto import algos, cms, core, parser
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
@@ -20,7 +23,22 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding
 # Where the header's checksum and its entry for the certificate table stand,
 # and the table's offset and size (0 for an exe without a signature).
 Layout = collections.namedtuple("Layout", "checksum entry table size")
+# A WIN_CERTIFICATE's header: its length (dwLength), revision and type.
+Entry = collections.namedtuple("Entry", "length revision type")
+# The table's one entry's PKCS#7 (DER), and what is wrong with the table around it, if anything.
+Table = collections.namedtuple("Table", "der fault")
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"  # an unsigned attribute of the signature before it
+INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SpcIndirectDataContent: the exe's digest
+DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384,
+           "sha512": hashes.SHA512}
+UNREADABLE = "its signatures cannot be read"
+
+class IndirectData(core.Sequence):
+    """Authenticode's SpcIndirectDataContent: what the exe is, then its DigestInfo."""
+    _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
+
+class Unjudged(Exception):
+    """A form of signature that this check does not read."""
 
 def layout(data):
     """The Layout of an exe's bytes; a ValueError that says why where they are not an exe's."""
@@ -37,11 +55,10 @@ def layout(data):
 
 def signed_content(data):
     """What the signatures cover, which a rebuild gives again: all but the
-    checksum, the table's entry and the table (the signatures, nested ones too)."""
+    checksum, the table's entry and the table, which is to end the exe."""
     where = layout(data)
     end = where.table if where.size else len(data)
-    return (data[:where.checksum] + data[where.checksum + 4:where.entry]
-            + data[where.entry + 8:end] + data[end + where.size:])
+    return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
 
 def first_difference(one, other):
     """Where they first differ (the shorter's length if it begins the other); None if nowhere."""
@@ -52,74 +69,167 @@ def first_difference(one, other):
             return offset
     return min(len(one), len(other))
 
-def pkcs7_signatures(data, where):
-    """Each signature of the exe, by index, as asn1crypto's SignedData and SignerInfo:
-    the primary one, then those nested in it; a ValueError where they cannot be read."""
-    found = []
-    try:
-        length = struct.unpack_from("<I", data, where.table)[0]  # WIN_CERTIFICATE's, then PKCS#7
-        pending = [cms.ContentInfo.load(data[where.table + 8:where.table + length])]
-        while pending:
-            signed_data = pending.pop(0)["content"]
-            for signer in signed_data["signer_infos"]:
-                found.append((signed_data, signer))
-                if not signer["unsigned_attrs"].contents:  # none at all
-                    continue
-                for attribute in signer["unsigned_attrs"]:
-                    if attribute["type"].dotted == NESTED_SIGNATURE:
-                        pending.extend(attribute["values"])
-    except (ValueError, TypeError, KeyError, struct.error):
-        raise ValueError("its signatures cannot be read")
+def certificate_table(data, where):
+    """The Table of an exe with a signature; a ValueError where its PKCS#7 cannot be read."""
+    table = data[where.table:where.table + where.size]
+    if len(table) < 8:
+        raise ValueError(UNREADABLE)
+    entry = Entry._make(struct.unpack_from("<IHH", table))
+    try:  # The DER's own length says where it ends; dwLength must hold it.
+        _, _, _, header, contents, _ = parser.parse(table[8:entry.length], strict=False)
+    except ValueError:
+        raise ValueError(UNREADABLE)
+    end = 8 + len(header) + len(contents)
+    der, after = table[8:end], table[end:]
+    fault = None
+    if entry.revision != 0x0200:
+        fault = f"its certificate table's entry is of revision 0x{entry.revision:04x}, not 2.0"
+    elif entry.type != 2:
+        fault = f"its certificate table's entry is of type {entry.type}, not PKCS#7 (2)"
+    elif entry.length > len(table):
+        fault = (f"its certificate table's entry says it is {entry.length} bytes long,"
+                 f" longer than the table ({len(table)} bytes)")
+    elif len(after) >= 8 or after.strip(b"\0"):
+        rest = table[(entry.length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
+        if len(rest) >= 8 and 8 <= struct.unpack_from("<I", rest)[0] <= len(rest):
+            fault = "a second entry in its certificate table"
+        else:
+            fault = f"{len(after)} bytes after its signature, in its certificate table"
+    elif entry.length not in (end, len(table)):
+        fault = (f"its certificate table's entry ends at byte {entry.length}, neither where"
+                 f" its signature does ({end}) nor where the table does ({len(table)})")
+    return Table(der, fault)
+
+def pkcs7_signatures(der):
+    """Each signature's SignedData, by index: the primary one, then those nested in it."""
+    found, pending = [], [cms.ContentInfo.load(der, strict=True)]
+    while pending:
+        content_info = pending.pop(0)
+        if content_info["content_type"].native != "signed_data":
+            raise Unjudged(f"a {content_info['content_type'].native} rather than signed data")
+        found.append(content_info["content"])
+        for signer in content_info["content"]["signer_infos"]:
+            for attribute in signer["unsigned_attrs"] or []:
+                if attribute["type"].dotted == NESTED_SIGNATURE:
+                    pending.extend(attribute["values"])
     return found
 
 def signer_certificate(signed_data, signer):
     """The certificate, of those that the signature carries, that names its signer; or None."""
-    named = signer["sid"].chosen  # Authenticode's is an IssuerAndSerialNumber
-    for certificate in signed_data["certificates"]:
-        if (certificate.chosen.issuer == named["issuer"]
-                and certificate.chosen.serial_number == named["serial_number"].native):
-            return x509.load_der_x509_certificate(certificate.chosen.dump())
+    named = signer["sid"]  # by issuer and serial number, or by subjectKeyIdentifier
+    for choice in signed_data["certificates"] or []:
+        if choice.name != "certificate":
+            continue
+        certificate = choice.chosen
+        if named.name == "issuer_and_serial_number":
+            if (certificate.issuer == named.chosen["issuer"]
+                    and certificate.serial_number == named.chosen["serial_number"].native):
+                return certificate
+        elif certificate.key_identifier == named.chosen.native:
+            return certificate
     return None
 
-def fault(content, signed_data, signer):
-    """What is wrong with a signature of an exe whose signed content is content; None where
-    it is intact."""
-    # Authenticode's SpcIndirectDataContent: what it is, then the exe's DigestInfo.
-    indirect = signed_data["encap_content_info"]["content"].parsed
-    exe_digest = algos.DigestInfo.load(indirect[1].dump())
-    algorithm = exe_digest["digest_algorithm"]["algorithm"].native  # "sha256"
+def digest(name):
+    """The digest algorithm of that name (sha256), where this check reads it; else an Unjudged."""
+    if name not in DIGESTS:
+        raise Unjudged(f"the digest {name}")
+    return DIGESTS[name]()
+
+def attribute(signer, name):
+    """The one value of a signed attribute; None where it is not there once, with one value."""
+    values = [each["values"] for each in signer["signed_attrs"] if each["type"].native == name]
+    if len(values) != 1 or len(values[0]) != 1:
+        return None
+    return values[0][0]
+
+def verify(certificate, signer, signed):
+    """Verifies the signer's value over signed with the certificate's key (InvalidSignature where
+    it fails), by RSA PKCS#1 v1.5, RSA-PSS or ECDSA; an Unjudged where by another form."""
+    algorithm = signer["signature_algorithm"]
+    value = signer["signature"].native
+    kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
+    try:
+        form = algorithm.signature_algo  # rsassa_pkcs1v15, rsassa_pss, ecdsa, dsa, ...
+    except ValueError:
+        raise Unjudged(f"the signature algorithm {algorithm['algorithm'].native}")
+    if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
+        raise Unjudged(f"the signature algorithm {form} with a key of type {kind}")
+    try:
+        key = x509.load_der_x509_certificate(certificate.dump()).public_key()
+    except ValueError:
+        raise Unjudged(f"a key of type {kind} that cannot be read")
+    if form == "rsassa_pss":
+        pss = algorithm["parameters"]
+        mask = pss["mask_gen_algorithm"]
+        if mask["algorithm"].native != "mgf1" or pss["trailer_field"].native != "trailer_field_bc":
+            raise Unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
+        mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
+        pss_padding = padding.PSS(mgf, pss["salt_length"].native)
+        key.verify(value, signed, pss_padding, digest(algorithm.hash_algo))
+        return
+    # rsaEncryption and plain ecdsa name no digest of their own: the signer's is theirs.
+    name = signer["digest_algorithm"]["algorithm"].native
+    if algorithm["algorithm"].native not in ("rsassa_pkcs1v15", "ecdsa"):  # sha256_rsa, ...
+        name = algorithm.hash_algo
+    if form == "ecdsa":
+        key.verify(value, signed, ec.ECDSA(digest(name)))
+    else:
+        key.verify(value, signed, padding.PKCS1v15(), digest(name))
+
+def fault(content, signed_data):
+    """What is wrong with a signature (its SignedData) of an exe whose signed content is content;
+    None where it is intact; an Unjudged where it is in a form this check does not read."""
+    encapsulated = signed_data["encap_content_info"]
+    if encapsulated["content_type"].dotted != INDIRECT_DATA:
+        return "does not hold the exe's digest (an SpcIndirectDataContent)"
+    if isinstance(encapsulated["content"], core.Void):
+        return "holds no content, so no digest of the exe"
+    if len(signed_data["signer_infos"]) != 1:
+        return f"has {len(signed_data['signer_infos'])} signers, not one"
+    signer = signed_data["signer_infos"][0]
+    indirect = encapsulated["content"].parse(IndirectData)
+    exe_digest = indirect["digest"]
+    algorithm = digest(exe_digest["digest_algorithm"]["algorithm"].native).name  # sha256
     if exe_digest["digest"].native != hashlib.new(algorithm, content).digest():
         return "does not sign its content"
+    if not signer["signed_attrs"]:
+        return "has no signed attributes"
+    content_type = attribute(signer, "content_type")
+    if not content_type or content_type.dotted != INDIRECT_DATA:
+        return "does not name SpcIndirectDataContent as what it signs (its contentType)"
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
-    algorithm = signer["digest_algorithm"]["algorithm"].native
-    digests = [attribute["values"][0].native for attribute in signer["signed_attrs"]
-               if attribute["type"].native == "message_digest"]
+    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name
+    message_digest = attribute(signer, "message_digest")
+    if not message_digest:
+        return "does not have one messageDigest among its signed attributes"
+    if message_digest.native != hashlib.new(algorithm, indirect.contents).digest():
+        return "is corrupt: its messageDigest is not that of what it holds"
     certificate = signer_certificate(signed_data, signer)
-    if digests != [hashlib.new(algorithm, indirect.contents).digest()] or not certificate:
-        return "is corrupt: it does not sign what it holds"
-    key = certificate.public_key()
+    if not certificate:
+        return "does not carry its signer's certificate"
     signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
-    digest = getattr(hashes, algorithm.upper())()
     try:
-        if isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(signer["signature"].native, signed, ec.ECDSA(digest))
-        else:
-            key.verify(signer["signature"].native, signed, padding.PKCS1v15(), digest)
+        verify(certificate, signer, signed)
     except InvalidSignature:
         return "is corrupt: its value does not verify with its signer's certificate"
     return None
 
 def signers(data):
-    """The subjects of those who signed the exe of bytes data (CN=...), each once; a ValueError
-    that says why where it is not an exe."""
+    """The subjects of the certificates that the exe's signatures carry for their signers (CN=...),
+    each once; a ValueError that says why where the exe or its signatures cannot be read."""
     subjects = []
     where = layout(data)
     if not where.size:
         return subjects
-    for signed_data, signer in pkcs7_signatures(data, where):
-        certificate = signer_certificate(signed_data, signer)
-        if certificate:
-            subjects.append(certificate.subject.rfc4514_string())
+    try:
+        for signed_data in pkcs7_signatures(certificate_table(data, where).der):
+            for signer in signed_data["signer_infos"]:
+                certificate = signer_certificate(signed_data, signer)
+                if certificate:
+                    subjects.append(x509.load_der_x509_certificate(certificate.dump())
+                                    .subject.rfc4514_string())
+    except (ValueError, TypeError, KeyError, Unjudged):
+        raise ValueError(UNREADABLE)
     return list(dict.fromkeys(subjects))
 
 def refusal(build, path):
@@ -134,6 +244,8 @@ def refusal(build, path):
         return str(why)
     if not where.size:
         return "it carries no signature"
+    if where.table + where.size < len(signed):
+        return f"{len(signed) - where.table - where.size} bytes after its certificate table"
     ours, theirs = signed_content(built), signed_content(signed)
     offset = first_difference(ours, theirs)
     # A signer may add up to 7 zeros to align the table.
@@ -148,12 +260,20 @@ def refusal(build, path):
         return f"its code differs from this build's from offset {offset} (0x{offset:x})"
     faults = []
     try:
-        for index, (signed_data, signer) in enumerate(pkcs7_signatures(signed, where)):
-            why = fault(theirs, signed_data, signer)
+        table = certificate_table(signed, where)
+        if table.fault:
+            return table.fault
+        for index, signed_data in enumerate(pkcs7_signatures(table.der)):
+            try:
+                why = fault(theirs, signed_data)
+            except Unjudged as form:
+                why = f"is in a form this check cannot judge: {form}"
             if why:
                 faults.append(f"its signature {index} {why}")
-    except (ValueError, TypeError, KeyError, struct.error):
-        return "its signatures cannot be read"
+    except Unjudged as form:
+        return f"its signatures are in a form this check cannot judge: {form}"
+    except (ValueError, TypeError, KeyError):
+        return UNREADABLE
     if faults:
         return "; ".join(faults)
     return None
@@ -169,10 +289,15 @@ def check(directory, builds):
         if why:
             refused = True
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)
+            continue
+        with open(path, "rb") as data:
+            subjects = signers(data.read())
+        if len(subjects) == 1:
+            named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
         else:
-            with open(path, "rb") as data:
-                print(f"{name}: this build, signed by {', '.join(signers(data.read()))}",
-                      file=sys.stderr)
+            named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
+        print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
+              file=sys.stderr)
     if refused:
         print("Nothing was written.", file=sys.stderr)
         sys.exit(3)
