@@ -1,9 +1,13 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
-file's terms, an exe's signatures, and SHA256SUMS. Run by .ci/run with pytest."""
-import hashlib, re, subprocess, sys
+file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
+import hashlib, re, struct, subprocess, sys
+from operator import setitem
 from pathlib import Path
 
 import pytest
+from asn1crypto import cms
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
 from debian.copyright import Copyright
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
@@ -82,19 +86,27 @@ def test_a_mixed_archive_lists_its_members(name, stem, found):
 
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
-    """A tiny exe, and it signed: with SHA-1, and with a SHA-256 signature nested in that."""
+    """A tiny exe, signed: SHA-1 by RSA, SHA-384 by ECDSA nested in that; SHA-1 again by PSS."""
     folder = tmp_path_factory.mktemp("signed")
 
     def run(*command):
         subprocess.run(command, cwd=folder, check=True, capture_output=True)
     (folder / "tiny.c").write_text("void start(void) {}\n")
     run("x86_64-w64-mingw32-gcc-posix", "-nostdlib", "-e", "start", "-o", "tiny.exe", "tiny.c")
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-        "/CN=Test signer", "-keyout", "key.pem", "-out", "cert.pem")
-    for digest, unsigned, out, *nest in [("sha1", "tiny.exe", "sha1.exe"),
-                                         ("sha256", "sha1.exe", "nested.exe", "-nest")]:
-        run("osslsigncode", "sign", *nest, "-certs", "cert.pem", "-key", "key.pem", "-h", digest,
-            "-in", unsigned, "-out", out)
+    for key, new in [("rsa", ["rsa:2048"]), ("ec", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"])]:
+        run("openssl", "req", "-x509", "-newkey", *new, "-nodes", "-days", "1", "-subj",
+            f"/CN=Test {key} signer", "-keyout", f"{key}.key", "-out", f"{key}.pem")
+    for digest, unsigned, out, key, *nest in [("sha1", "tiny.exe", "sha1.exe", "rsa"),
+                                              ("sha384", "sha1.exe", "nested.exe", "ec", "-nest")]:
+        run("osslsigncode", "sign", *nest, "-certs", f"{key}.pem", "-key", f"{key}.key",
+            "-h", digest, "-in", unsigned, "-out", out)
+    key = serialization.load_pem_private_key((folder / "rsa.key").read_bytes(), None)
+    def pss(signed_data, signer):  # by SHA-512, a mask by SHA-1 (the default), a 64-byte salt
+        signer["signature_algorithm"] = {"algorithm": "rsassa_pss", "parameters": {
+            "hash_algorithm": {"algorithm": "sha512"}, "salt_length": 64}}
+        signer["signature"] = key.sign(b"\x31" + signer["signed_attrs"].dump()[1:],  # a SET OF
+            padding.PSS(padding.MGF1(hashes.SHA1()), 64), hashes.SHA512())
+    (folder / "pss.exe").write_bytes(retabled(signed=pss)((folder / "sha1.exe").read_bytes()))
     return folder
 
 def corrupt(data):
@@ -103,6 +115,21 @@ def corrupt(data):
     data[len(data.rstrip(b"\0")) - 10] ^= 1
     return bytes(data)
 
+def retabled(table=bytes, signed=None):
+    """The exe, its SignedData changed by signed(it, its signer), then its table by table."""
+    def changed(data):
+        where = signature.layout(data)
+        new = data[where.table:]
+        if signed:
+            info = cms.ContentInfo.load(new[8:])
+            signed(info["content"], info["content"]["signer_infos"][0])
+            der = info.dump(force=True)
+            new = struct.pack("<IHH", 8 + len(der), 0x200, 2) + der + bytes(-len(der) % 8)
+        new = table(new)
+        size = struct.pack("<I", len(new))
+        return data[:where.entry + 4] + size + data[where.entry + 8:where.table] + new
+    return changed
+
 @pytest.mark.parametrize("exe, change, why", [
     ("nested.exe", bytes, None),
     ("nested.exe", corrupt, "its signature 1 is corrupt: its value does not verify"),
@@ -110,6 +137,21 @@ def corrupt(data):
     ("tiny.exe", bytes, "it carries no signature"),
     ("nested.exe", lambda data: b"<!DOCTYPE html>\n<html></html>\n", "not a Windows executable"),
     ("nested.exe", lambda data: data[:-100], "it is cut short"),
+    ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:] + b"A" * 4096),
+     "bytes after its signature, in its certificate table"),
+    ("sha1.exe", retabled(lambda t: t + t), "a second entry in its certificate table"),
+    ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:]), "longer than"),
+    ("sha1.exe", retabled(lambda t: t[:6] + b"\1\0" + t[8:]), "entry is of type 1, not"),
+    ("sha1.exe", lambda data: data + b"tail", "4 bytes after its certificate table"),
+    ("nested.exe", retabled(signed=lambda d, s: d["signer_infos"].append(s)), "has 2 signers"),
+    ("sha1.exe", retabled(signed=lambda d, s: setitem(d, "certificates", None)), "not carry"),
+    ("nested.exe", retabled(signed=lambda d, s: setitem(s, "sid", {
+        "subject_key_identifier": d["certificates"][0].chosen.key_identifier})), None),
+    ("sha1.exe", retabled(signed=lambda d, s: setitem(d["encap_content_info"], "content", None)),
+     "holds no content"),
+    ("sha1.exe", retabled(signed=lambda d, s: setitem(s, "digest_algorithm", {"algorithm": "md5"})),
+     "its signature 0 is in a form this check cannot judge: the digest md5"),
+    ("pss.exe", bytes, None),
 ])
 def test_signatures_judged(signed, exe, change, why):
     (signed / "judged.exe").write_bytes(change((signed / exe).read_bytes()))
