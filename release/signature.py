@@ -11,7 +11,7 @@ import collections, hashlib, os, struct, sys
 import pefile
 from asn1crypto import algos, cms, core, parser
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding
 
@@ -121,6 +121,13 @@ def signer_certificate(signed_data, signer):
             return certificate
     return None
 
+def loaded(certificate):
+    """The certificate (asn1crypto's) as cryptography reads it; a ValueError where it cannot."""
+    try:
+        return x509.load_der_x509_certificate(certificate.dump())
+    except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm):
+        raise ValueError("its signer's certificate cannot be read")
+
 def digest(name):
     """The digest algorithm of that name (sha256), where this check reads it; else an Unjudged."""
     if name not in DIGESTS:
@@ -148,7 +155,10 @@ def verify(certificate, signer, signed):
         raise Unjudged(f"the signature algorithm {algorithm['algorithm'].native}")
     if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
         raise Unjudged(f"the signature algorithm {form} with a key of type {kind}")
-    key = x509.load_der_x509_certificate(certificate.dump()).public_key()
+    try:
+        key = loaded(certificate).public_key()
+    except UnsupportedAlgorithm:
+        raise Unjudged(f"a key of type {kind} that cannot be read")
     value = signer["signature"].native
     if form == "ecdsa":
         key.verify(value, signed, ec.ECDSA(digest(name)))
@@ -174,9 +184,21 @@ def fault(content, signed_data):
         return f"has {len(signed_data['signer_infos'])} signers, not one"
     signer = signed_data["signer_infos"][0]
     indirect = encapsulated["content"].parse(IndirectData)
-    exe_digest = indirect["digest"]
-    algorithm = digest(exe_digest["digest_algorithm"]["algorithm"].native).name  # sha256
-    if exe_digest["digest"].native != hashlib.new(algorithm, content).digest():
+    # Each part parsed, read or not, so that a malformed one is found; but for the unsigned
+    # attributes (a timestamp, a nested signature, judged on its own), left as they are.
+    parts = [indirect["digest"], signed_data["digest_algorithms"], signed_data["certificates"],
+             signed_data["crls"]] + [signer[name] for name in signer if name != "unsigned_attrs"]
+    for part in parts:
+        part.native
+    exe_algorithm = digest(indirect["digest"]["digest_algorithm"]["algorithm"].native).name
+    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
+    versions = (signed_data["version"].native, signer["version"].native)
+    if versions not in [("v1", "v1"), ("v1", "v3")]:  # v3: a signer named by key identifier
+        return f"is of the versions {versions[0]} and {versions[1]}, not Authenticode's"
+    listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
+    if listed != [signer["digest_algorithm"]["algorithm"].native]:
+        return "does not list its signer's digest algorithm alone in its digestAlgorithms"
+    if indirect["digest"]["digest"].native != hashlib.new(exe_algorithm, content).digest():
         return "does not sign its content"
     if not signer["signed_attrs"]:
         return "has no signed attributes"
@@ -184,7 +206,6 @@ def fault(content, signed_data):
     if not content_type or content_type.dotted != INDIRECT_DATA:
         return "does not name SpcIndirectDataContent as what it signs (its contentType)"
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
-    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name
     message_digest = attribute(signer, "message_digest")
     if not message_digest:
         return "does not have one messageDigest among its signed attributes"
@@ -212,9 +233,8 @@ def signers(data):
             for signer in signed_data["signer_infos"]:
                 certificate = signer_certificate(signed_data, signer)
                 if certificate:
-                    subjects.append(x509.load_der_x509_certificate(certificate.dump())
-                                    .subject.rfc4514_string())
-    except (ValueError, TypeError, KeyError, Unjudged):
+                    subjects.append(loaded(certificate).subject.rfc4514_string())
+    except (ValueError, TypeError, KeyError, AttributeError, Unjudged):
         raise ValueError(UNREADABLE)
     return list(dict.fromkeys(subjects))
 
@@ -256,7 +276,7 @@ def refusal(build, path):
                 why = f"is in a form this check cannot judge: {form}"
             if why:
                 faults.append(f"its signature {index} {why}")
-    except (ValueError, TypeError, KeyError):
+    except (ValueError, TypeError, KeyError, AttributeError):  # asn1crypto's, on a malformed part
         return UNREADABLE
     if faults:
         return "; ".join(faults)
