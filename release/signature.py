@@ -49,8 +49,7 @@ def layout(data):
     return where
 
 def signed_content(data):
-    """What the signatures cover, which a rebuild gives again: all but the
-    checksum, the table's entry and the table, which is to end the exe."""
+    """What the signatures cover: all but the checksum, the table's entry and the table."""
     where = layout(data)
     end = where.table if where.size else len(data)
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
@@ -184,8 +183,7 @@ def fault(content, signed_data):
         return f"has {len(signed_data['signer_infos'])} signers, not one"
     signer = signed_data["signer_infos"][0]
     indirect = encapsulated["content"].parse(IndirectData)
-    # Each part parsed, read or not, so that a malformed one is found; but for the unsigned
-    # attributes (a timestamp, a nested signature, judged on its own), left as they are.
+    # Each part parsed, so that a malformed one is found; but the unsigned attributes.
     parts = [indirect["digest"], signed_data["digest_algorithms"], signed_data["certificates"],
              signed_data["crls"]] + [signer[name] for name in signer if name != "unsigned_attrs"]
     for part in parts:
