@@ -63,6 +63,12 @@ def first_difference(one, other):
             return offset
     return min(len(one), len(other))
 
+def amount(count):
+    """count bytes, in words: "1 byte", "4 bytes"."""
+    if count == 1:
+        return "1 byte"
+    return f"{count} bytes"
+
 def certificate_table(data, where):
     """The Table of an exe with a signature; a ValueError where its PKCS#7 cannot be read."""
     table = data[where.table:where.table + where.size]
@@ -88,7 +94,8 @@ def certificate_table(data, where):
         if len(rest) >= 8 and 8 <= struct.unpack_from("<I", rest)[0] <= len(rest):
             fault = "a second entry in its certificate table"
         else:
-            fault = f"{len(after)} bytes after its signature, in its certificate table"
+            fault = (f"{amount(len(after))} after its signature, in its certificate table,"
+                     " where only up to 7 zeros may align it")
     elif entry.length not in (end, len(table)):
         fault = (f"its certificate table's entry ends at byte {entry.length}, neither where"
                  f" its signature does ({end}) nor where the table does ({len(table)})")
@@ -249,7 +256,7 @@ def refusal(build, path):
     if not where.size:
         return "it carries no signature"
     if where.table + where.size < len(signed):
-        return f"{len(signed) - where.table - where.size} bytes after its certificate table"
+        return f"{amount(len(signed) - where.table - where.size)} after its certificate table"
     ours, theirs = signed_content(built), signed_content(signed)
     offset = first_difference(ours, theirs)
     # A signer may add up to 7 zeros to align the table.
