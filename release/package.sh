@@ -13,6 +13,9 @@ set -eu
 signed=""
 if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
   signed=$(cd "$2" && pwd)
+elif [ "${1:-}" = --signed ] && [ $# -eq 2 ]; then
+  echo "There is no folder $2." >&2
+  exit 2
 elif [ $# -gt 0 ]; then
   echo "Usage: release/package.sh [--signed DIR]" >&2
   exit 2

@@ -191,6 +191,8 @@ def rebuild(directory, named):
     if not (TOP / ".git").exists():  # a release's source archive, say
         give_up(f"{TOP} is not a git clone: a release is rebuilt from the commit that its "
                 ".buildinfo records, so run this in a clone of list-capture-devices.", 2)
+    if not directory.is_dir():
+        give_up(f"There is no folder {directory}.", 2)
     if not (directory / "SHA256SUMS").is_file():
         give_up(f"No SHA256SUMS in {directory}.", 2)
     try:
