@@ -117,15 +117,16 @@ def from_zip(path, exe):
 def take_exes(directory, sums, zip_name, folder):
     """The exes, as downloaded or else as the zip holds them, put in folder
     (by name: nothing that a download names is run): {exe: its signers}."""
-    found = {}
+    found, right = {}, None
+    if zip_name and (directory / zip_name).is_file():
+        # Its exes are the release's only where it is the zip that SHA256SUMS lists.
+        right = hashlib.sha256((directory / zip_name).read_bytes()).hexdigest() == sums[zip_name]
     for exe in EXES:
         source = directory / exe
         if source.is_file():
             shutil.copy(source, folder)
-        elif zip_name and (directory / zip_name).is_file():
+        elif right is not None:
             source = directory / zip_name
-            # Its exes are the release's only where it is the zip that SHA256SUMS lists.
-            right = hashlib.sha256(source.read_bytes()).hexdigest() == sums[zip_name]
             try:
                 data = from_zip(source, exe)
             except ValueError as why:
