@@ -4,7 +4,8 @@
 check refuses, naming it, each exe of DIR that is not the BUILD of its name
 plus intact Authenticode signatures (exit 3); signers lists the subjects of
 the certificates that the signatures carry for their signers. Whether those
-are to be trusted is Windows' to judge (BUILDING.md, "Signed releases").
+are to be trusted is Windows' to judge (docs/release-tooling.md, "Signature
+rules").
 """
 import collections, hashlib, os, struct, sys
 
