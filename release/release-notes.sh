@@ -96,5 +96,5 @@ gh attestation verify $zip --repo $repository
 gh attestation verify $zip --bundle $provenance --repo $repository --custom-trusted-root trusted_root.jsonl
 \`\`\`
 
-The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`release/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (BUILDING.md says more).
+The release is reproducible: built again from the tag with the packages that \`$buildinfo\` names, it comes out the same to the byte. In a clone of the source, \`release/rebuild.sh FOLDER\`, with that file and \`SHA256SUMS\` in FOLDER beside whichever files you downloaded, rebuilds it and compares (RELEASING.md in the source says more).
 NOTES
