@@ -35,6 +35,7 @@ exes=(build/windows-release/list-capture-devices.exe
 # The linker records the time in an exe's header: one linked for another
 # commit would keep that commit's.
 rm -f "${exes[@]}"
+release_build=yes
 extra_packages="g++-mingw-w64-i686-posix python3-debian python3-pefile python3-asn1crypto
   python3-cryptography"
 # shellcheck source=scripts/setup.sh

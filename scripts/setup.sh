@@ -3,10 +3,13 @@
 # packages in $extra_packages besides, and defines build, which configures a
 # CMake preset and builds in it.
 
-# Without its preloader, Wine now and then cannot start a program at all
-# ("failed to map the shared user data"): something of the host's already
-# lies where Windows keeps that page.
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine64-preloader googletest zip ${extra_packages:-}"
+# A release build (release_build=yes) needs neither Wine nor GoogleTest: it is
+# rebuilt in a machine that holds its .buildinfo's packages alone. Without its
+# preloader, Wine now and then cannot start a program at all ("failed to map
+# the shared user data"): something of the host's already lies where Windows
+# keeps that page.
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix zip ${extra_packages:-}"
+[ -n "${release_build:-}" ] || packages="$packages wine64 wine64-preloader googletest"
 
 missing=""
 for package in $packages; do
