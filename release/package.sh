@@ -85,7 +85,9 @@ cp -p "$stage"/*.exe "$stage/THIRD-PARTY-NOTICES.txt" "$release"
 sbom=list-capture-devices-$version.cdx.json
 release/sbom.py "$version" "$components" "$release"/list-capture-devices{,-x86}.exe >"$release/$sbom"
 buildinfo=list-capture-devices-$version.buildinfo
-release/buildinfo.py "$version" ${signed:+--signed} >"$release/$buildinfo"
+release/buildinfo.py "$version" ${signed:+--signed} "$release/$zip" \
+  "$release"/list-capture-devices{,-x86}.exe "$release"/{THIRD-PARTY-NOTICES.txt,"$sbom"} \
+  >"$release/$buildinfo"
 cd "$release"
 sha256sum "$zip" list-capture-devices{,-x86}.exe THIRD-PARTY-NOTICES.txt "$sbom" "$buildinfo" \
   >SHA256SUMS
