@@ -1,22 +1,14 @@
 #!/usr/bin/python3
 """Usage: release/buildinfo.py VERSION [--signed] FILE...
 
-Prints how a release of this checkout is built on this machine, as Debian's
-.buildinfo: the FILEs' digests, the commit, SOURCE_DATE_EPOCH (the caller's),
-whether its exes are signed, the Debian release and every package of the build
-with all that they depend on, at their versions: what debootsnap needs to make
-the machine again from Debian's snapshot archive.
-"""
+Prints how a release is built here, as Debian's .buildinfo: the FILEs' digests, the commit,
+SOURCE_DATE_EPOCH, whether the exes are signed, the Debian release, and each package of the
+build and all that it depends on, at its version: what debootsnap needs to make the machine."""
 import collections, hashlib, os, platform, subprocess, sys
-from pathlib import Path
 
-from debian.deb822 import PkgRelation
-
-# What a release build runs or reads, besides Debian's essential packages:
-# MinGW-w64's compilers and binutils, CMake and ninja, Python with the modules
-# of the tools that check the exes and write the notices and the bill, zip,
-# coreutils (fmt fills the notices), base-files (whose licence texts they
-# quote), git (which names the commit) and dpkg (which names these packages).
+# What a release build runs or reads, besides Debian's essential packages: compilers, binutils,
+# CMake, ninja, Python and the modules of the tools that check the exes and write the notices and
+# the bill, zip, coreutils (fmt), base-files (licence texts), git (the commit), dpkg (packages).
 ROOTS = """base-files binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 cmake coreutils dpkg
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix git ninja-build python3 python3-asn1crypto
   python3-cryptography python3-debian python3-pefile zip""".split()
@@ -29,16 +21,17 @@ def run(*command):
     return done.stdout
 
 def names(field):
-    """Each relation of a field such as Depends as the names of its alternatives."""
-    field = ",".join(relation for relation in field.split(",") if relation.strip())
-    return [[one["name"] for one in ones] for ones in PkgRelation.parse_relations(field)
-            ] if field else []
+    """Of a field such as Depends: libc6 (>= 2.34), python3:any | python3-minimal (= 3.11.2-1)
+    gives [["libc6"], ["python3", "python3-minimal"]]."""
+    return [[one.split()[0].split(":")[0] for one in relation.split("|")]
+            for relation in field.split(",") if relation.strip()]
 
 def installed(architecture):
     """{name: Package} of every package installed for this architecture, or for all."""
     found = {}
     for line in run("dpkg-query", "-W", "-f=${db:Status-Abbrev}\t${Package}\t${Architecture}\t"
-                    "${Version}\t${Essential}\t${Provides}\t${Pre-Depends}, ${Depends}\n").splitlines():
+                    "${Version}\t${Essential}\t${Provides}\t${Pre-Depends}, ${Depends}\n"
+                    ).splitlines():
         status, name, arch, version, essential, provides, depends = line.split("\t")
         if status == "ii " and arch in (architecture, "all"):
             found[name] = Package(name, version, essential == "yes",
@@ -48,10 +41,8 @@ def installed(architecture):
 def closure(packages, roots):
     """The roots and the essential packages of packages, with all that they depend or pre-depend
     on: of alternatives, the first installed; of a virtual package, its first provider by name."""
-    providers = {}
-    for package in sorted(packages.values()):
-        for name in package.provides:
-            providers.setdefault(name, package.name)
+    providers = {name: package.name for package in sorted(packages.values(), reverse=True)
+                 for name in package.provides}
     wanted, taken = list(roots) + [p.name for p in packages.values() if p.essential], set()
     while wanted:
         name = wanted.pop()
@@ -69,16 +60,15 @@ if __name__ == "__main__":
     files = sys.argv[2 + signed:]
     if not files or not all(os.path.isfile(file) for file in files):
         sys.exit(__doc__.split("\n\n")[0])
-    files = [(Path(file).name, Path(file).read_bytes()) for file in files]
+    files = [(os.path.basename(file), open(file, "rb").read()) for file in files]
     os.chdir(os.path.dirname(os.path.abspath(__file__)))
     own = run("dpkg", "--print-architecture").strip()
     packages = installed(own)
     # Its files are Windows exes and what is made of them: of no Debian architecture.
     print(f"Format: 1.0\nSource: list-capture-devices\nArchitecture: all\nVersion: {sys.argv[1]}")
     for field in "Md5", "Sha1", "Sha256":
-        print(f"Checksums-{field}:")
-        for name, data in files:
-            print(f" {hashlib.new(field.lower(), data).hexdigest()} {len(data)} {name}")
+        print(f"Checksums-{field}:", *(f" {hashlib.new(field.lower(), data).hexdigest()} "
+                                       f"{len(data)} {name}" for name, data in files), sep="\n")
     print(f"Build-Architecture: {own}\nInstalled-Build-Depends:")
     print(",\n".join(f" {name} (= {packages[name].version})" for name in closure(packages, ROOTS)))
     print(f"Environment:\n SOURCE_DATE_EPOCH=\"{os.environ['SOURCE_DATE_EPOCH']}\"")

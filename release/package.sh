@@ -35,9 +35,8 @@ exes=(build/windows-release/list-capture-devices.exe
 # The linker records the time in an exe's header: one linked for another
 # commit would keep that commit's.
 rm -f "${exes[@]}"
-release_build=yes
-extra_packages="g++-mingw-w64-i686-posix python3-debian python3-pefile python3-asn1crypto
-  python3-cryptography"
+release_build=yes extra_packages="g++-mingw-w64-i686-posix python3-debian python3-pefile
+  python3-asn1crypto python3-cryptography"
 # shellcheck source=scripts/setup.sh
 source scripts/setup.sh
 build windows-release check-executable
@@ -85,11 +84,9 @@ cp -p "$stage"/*.exe "$stage/THIRD-PARTY-NOTICES.txt" "$release"
 sbom=list-capture-devices-$version.cdx.json
 release/sbom.py "$version" "$components" "$release"/list-capture-devices{,-x86}.exe >"$release/$sbom"
 buildinfo=list-capture-devices-$version.buildinfo
-release/buildinfo.py "$version" ${signed:+--signed} "$release/$zip" \
-  "$release"/list-capture-devices{,-x86}.exe "$release"/{THIRD-PARTY-NOTICES.txt,"$sbom"} \
-  >"$release/$buildinfo"
 cd "$release"
-sha256sum "$zip" list-capture-devices{,-x86}.exe THIRD-PARTY-NOTICES.txt "$sbom" "$buildinfo" \
-  >SHA256SUMS
+made=("$zip" list-capture-devices{,-x86}.exe THIRD-PARTY-NOTICES.txt "$sbom")
+../../release/buildinfo.py "$version" ${signed:+--signed} "${made[@]}" >"$buildinfo"
+sha256sum "${made[@]}" "$buildinfo" >SHA256SUMS
 echo "$PWD/$zip:"
 cat SHA256SUMS
