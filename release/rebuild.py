@@ -5,7 +5,7 @@ Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its
 .buildinfo and any of its files) from the recorded commit, in a scratch clone,
 with its exes' signatures if they carry any, and compares it byte for byte.
 """
-import difflib, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
+import hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
 from debian.deb822 import Deb822
@@ -80,26 +80,36 @@ def give_up(message, status=1, scratch=None):
     print(message, file=sys.stderr)
     sys.exit(status)
 
-def differences(tree, version, epoch, recorded, signed):
-    """How this machine differs from the recorded one, as that commit's build information says."""
-    script = tree / "release/buildinfo.py"
-    command = [script] if script.exists() else ["bash", tree / "release/buildinfo.sh"]
-    made = subprocess.run(command + [version] + signed, capture_output=True, text=True,
-                          env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
-    if made.returncode:
-        return print("This machine cannot tell how it differs from the one that built the "
-                     f"release: the commit's {command[-1].name} says\n{made.stderr.rstrip()}")
-    here = made.stdout
-    if here == recorded:
-        return print("This machine has the recorded Debian release and every recorded package "
-                     "at its recorded version.")
-    print("This machine differs from the one that built the release, so the rebuild may differ "
-          "for that alone:")
-    for line in difflib.unified_diff(recorded.splitlines(), here.splitlines(), n=0, lineterm=""):
-        if line[:1] in "-+" and line[:3] not in ("---", "+++"):
-            print(("  recorded: " if line[0] == "-" else "  here:     ") + line[1:])
-    print("Debian's snapshot archive keeps every version of every Debian package: install the "
-          "recorded ones from it to rebuild exactly.")
+# An entry of Installed-Build-Depends: "base-files (= 12.4+deb12u11)," (with no comma before 1.1)
+ENTRY = re.compile(r"([^\s,(]+) \(= ([^\s)]+)\)")
+
+def differences(recorded, here):
+    """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
+    was, now = ({field: info.get(field) for field in ("Build-Distribution", "Build-Architecture")}
+                | dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
+                for info in (Deb822(recorded.splitlines()), Deb822(here.splitlines())))
+    return [f"  {name}: recorded {was.get(name)}, here {now.get(name)}"
+            for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
+
+def explain(directory, sums, rebuilt, kept):
+    """diffoscope's report on each file that the build makes and that differs, kept in kept, and
+    its first lines: for the zip, they name the member, and for an exe, the section or field."""
+    names = [name for name in made(sums) if (directory / name).is_file() and (rebuilt / name)
+             .is_file() and (directory / name).read_bytes() != (rebuilt / name).read_bytes()]
+    # Installed only now: a rebuild in a machine of the recorded packages alone may be offline.
+    sys.stdout.flush()
+    env = dict(os.environ, release_build="yes", extra_packages="diffoscope-minimal binutils unzip")
+    if names and subprocess.run(["bash", "-ec", "source scripts/setup.sh"], cwd=TOP, stdout=2,
+                                env=env).returncode:
+        return print("diffoscope, which says where files differ, is not installed (above).")
+    for name in names:
+        report = kept / f"{name}.diffoscope.txt"
+        subprocess.run([TOP / "release/diffoscope-exes.py", "--text", report, directory / name,
+                        rebuilt / name], stdout=subprocess.DEVNULL)
+        # --- a/x.zip; +++ b/x.zip; ├── x.exe; │ ├── objdump; │ │ -.text: ... (nested)
+        outline = [line for line in report.read_text().splitlines()
+                   if re.match(r"(│ )*(├── |[-+])", line)]
+        print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
 def from_zip(path, exe):
     """exe's bytes as the zip at path holds them; None where it holds none of that name; a
@@ -155,21 +165,23 @@ def take_exes(directory, sums, zip_name, folder):
 
 def compare(directory, sums, rebuilt):
     """Says of each file of SHA256SUMS, and of it, whether the rebuild is the same; if all are,
-    and if SHA256SUMS is to the byte (the rebuild's, in another form, lists the same digests)."""
+    and if SHA256SUMS is to the byte (the rebuild's, in another form, lists the same digests).
+    The .buildinfo, and its line, may differ with the machine alone: they do not count."""
     same = True
     for name, digest in sums.items():
         ours = (rebuilt / name).read_bytes() if (rebuilt / name).is_file() else b""
+        machine = name.endswith(".buildinfo")
         if (directory / name).is_file():
             offset = first_difference((directory / name).read_bytes(), ours)
             print(f"{name}: " + ("the same to the byte" if offset is None
                                  else f"differs from offset {offset} (0x{offset:x})"))
-            same = same and offset is None
+            same = same and (offset is None or machine)
         else:  # its line in SHA256SUMS stands for it
             right = hashlib.sha256(ours).hexdigest() == digest
             print(f"{name}: not in {directory}; the rebuild" + (
                 " has the digest that SHA256SUMS gives" if right
                 else "'s digest is not the one SHA256SUMS gives"))
-            same = same and right
+            same = same and (right or machine)
     # A SHA256SUMS saved with CRLF line ends, say, is not the release's bytes, though sha256sum
     # -c reads the same digests from it: it is said so, and the rebuild's files still count.
     theirs, ours = (directory / "SHA256SUMS").read_bytes(), (rebuilt / "SHA256SUMS").read_bytes()
@@ -183,10 +195,16 @@ def compare(directory, sums, rebuilt):
             how = "in its line ends and empty lines only"
         print("SHA256SUMS: lists the rebuild's digests of the same files, but its own bytes "
               f"differ from the rebuild's SHA256SUMS {how}, from offset {offset} (0x{offset:x})")
+    elif made(read_sums(ours)) == made(sums):
+        print("SHA256SUMS: lists the rebuild's digests of the files that the build makes; the "
+              f".buildinfo's differs, from offset {offset} (0x{offset:x})")
     else:
         print(f"SHA256SUMS: differs from offset {offset} (0x{offset:x})")
         same = False
     return same, offset is None
+
+def made(sums):  # the lines of SHA256SUMS for the files that the build makes
+    return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
 
 def rebuild(directory, named):
     if not (TOP / ".git").exists():  # a release's source archive, say
@@ -226,10 +244,7 @@ def rebuild(directory, named):
         give_up(str(error), 2, scratch)
     # A build gives no signature: without them, a signed release's rebuild would differ, and
     # say nothing of why.
-    recorded_signed = []  # buildinfo.py's flag for a release of signed exes
-    if "Signed-Exes" in info:
-        recorded_signed = ["--signed"]
-    if recorded_signed and not any(found.values()):
+    if "Signed-Exes" in info and not any(found.values()):
         give_up(f"{buildinfo} records a release of signed exes, and no signed exe, nor "
                 f"{zip_name or 'the zip'}, is in {directory}: put the signed exes, or the zip, "
                 "beside SHA256SUMS.", 2, scratch)
@@ -254,7 +269,6 @@ def rebuild(directory, named):
             give_up("The release was built with uncommitted changes: no commit rebuilds it.", 1,
                     scratch)
         git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
-    differences(tree, version, epoch, recorded, recorded_signed)
 
     # From here on, the scratch tree is kept where anything fails, for a look.
     print(f"Rebuilding commit {commit} in {tree}"
@@ -271,11 +285,23 @@ def rebuild(directory, named):
                              "signature, whoever signed them."]))
     if built.returncode:
         give_up("\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]))
-    same, to_the_byte = compare(directory, sums, tree / "build/release")
+    rebuilt = tree / "build/release"
+    changed = differences(recorded, (rebuilt / buildinfo).read_text())
+    print("\n".join(["This machine differs from the one that built the release:", *changed])
+          if changed else "This machine has the recorded Debian release and every recorded "
+          "package at its recorded version.")
+    same, to_the_byte = compare(directory, sums, rebuilt)
     if not same:
-        give_up(f"The rebuild differs from {directory}: it is kept in {tree}/build/release.")
+        explain(directory, sums, rebuilt, tree / "build")
+        give_up(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
+            " It may differ for this machine's packages alone: BUILDING.md says how to make the "
+            f"recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
+    elif changed:  # and so the .buildinfo
+        print(f"Each file that the build makes is the same to the byte as in {directory}: the "
+              "packages in which this machine differs (above) left them the same. The release is "
+              "still what its source builds.")
     else:
         print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
               "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
