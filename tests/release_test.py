@@ -1,6 +1,6 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
 file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
-import hashlib, re, struct, subprocess, sys
+import contextlib, hashlib, os, re, struct, subprocess, sys
 from operator import setitem
 from pathlib import Path
 
@@ -9,9 +9,10 @@ from asn1crypto import cms
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from debian.copyright import Copyright
+from debian.deb822 import BuildInfo, Packages
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import components, notices, rebuild, signature
+import buildinfo, components, notices, rebuild, signature
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 
@@ -185,3 +186,30 @@ def test_sha256sums_read_as_sha256sum_reads_them(tmp_path, text, read):
     for name in read:  # and GNU sha256sum -c reads the same files, and no other line
         (tmp_path / name).write_bytes(b"x")
     subprocess.run(["sha256sum", "-c", "--strict", "--quiet"], input=data, cwd=tmp_path, check=True)
+
+@pytest.mark.parametrize("left_out, listed", [
+    ((), "app e lib pre prov"),  # the first alternative, a virtual package's provider, essentials
+    (("lib",), "alt app e pre prov"), (("prov",), "virtual is not installed.")])
+def test_the_packages_that_the_buildinfo_lists(left_out, listed):
+    packages = {name: buildinfo.Package(name, "1", name == "e", provides.split(), buildinfo.names(
+        depends)) for name, provides, depends in [("app", "", "lib | alt (>= 1), virtual:any"),
+        ("lib", "", ""), ("alt", "", ""), ("prov", "virtual", ""), ("e", "", "pre"), ("pre", "", ""),
+        ("wine64", "", "")] if name not in left_out}
+    with pytest.raises(SystemExit, match=listed) if "." in listed else contextlib.nullcontext():
+        assert buildinfo.closure(packages, ["app"]) == listed.split()
+
+def test_the_buildinfo_lists_a_closed_set_one_relation_each(tmp_path):
+    (tmp_path / "a.zip").write_bytes(b"x")
+    made = subprocess.run([Path(buildinfo.__file__), "1", tmp_path / "a.zip"], capture_output=True,
+                          text=True, env=dict(os.environ, SOURCE_DATE_EPOCH="1"), check=True)
+    relations = BuildInfo(made.stdout.splitlines()).relations["installed-build-depends"]
+    listed = {one["name"] for one, *more in relations if not more and one["version"][0] == "="}
+    assert len(listed) == len(relations) > 100 and not listed & {"wine64", "googletest", "pytest"}
+    arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout
+    status = {p["Package"]: p for p in Packages.iter_paragraphs(open("/var/lib/dpkg/status"))
+              if p["Status"] == "install ok installed" and p["Architecture"] in (arch.strip(), "all")}
+    named = listed | {one["name"] for name in listed for one, in status[name].relations["provides"]}
+    left = [f"{name}: {field} {[one['name'] for one in relation]}" for name in listed for field in
+            ("pre-depends", "depends") for relation in status[name].relations[field]
+            if not {one["name"] for one in relation} & named]
+    assert left == [], "Not in the set, though a package of it depends on them:\n" + "\n".join(left)
