@@ -106,6 +106,8 @@ def explain(directory, sums, rebuilt, kept):
         report = kept / f"{name}.diffoscope.txt"
         subprocess.run([TOP / "release/diffoscope-exes.py", "--text", report, directory / name,
                         rebuilt / name], stdout=subprocess.DEVNULL)
+        if not report.is_file():  # diffoscope failed, and said why
+            continue
         # --- a/x.zip; +++ b/x.zip; ├── x.exe; │ ├── objdump; │ │ -.text: ... (nested)
         outline = [line for line in report.read_text().splitlines()
                    if re.match(r"(│ )*(├── |[-+])", line)]
@@ -300,8 +302,7 @@ def rebuild(directory, named):
         print(f"The rebuild is the same to the byte as {directory}.")
     elif changed:  # and so the .buildinfo
         print(f"Each file that the build makes is the same to the byte as in {directory}: the "
-              "packages in which this machine differs (above) left them the same. The release is "
-              "still what its source builds.")
+              "packages in which this machine differs left them so: it is what its source builds.")
     else:
         print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
               "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
