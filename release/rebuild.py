@@ -80,7 +80,7 @@ def give_up(message, status=1, scratch=None):
     print(message, file=sys.stderr)
     sys.exit(status)
 
-# An entry of Installed-Build-Depends: "base-files (= 12.4+deb12u11)," (with no comma before 1.1)
+# An entry of Installed-Build-Depends: "base-files (= 12.4+deb12u11)," (older releases: no comma)
 ENTRY = re.compile(r"([^\s,(]+) \(= ([^\s)]+)\)")
 
 def differences(recorded, here):
@@ -300,7 +300,7 @@ def rebuild(directory, named):
             f"recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
-    elif changed:  # and so the .buildinfo
+    elif changed:  # as the .buildinfo records: it, and its line, differ
         print(f"Each file that the build makes is the same to the byte as in {directory}: the "
               "packages in which this machine differs left them so: it is what its source builds.")
     else:
