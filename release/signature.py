@@ -10,7 +10,7 @@ rules").
 import collections, hashlib, os, struct, sys
 
 import pefile
-from asn1crypto import algos, cms, core, parser
+from asn1crypto import algos, cms, core, parser, tsp
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
@@ -23,8 +23,12 @@ Layout = collections.namedtuple("Layout", "checksum entry table size")
 Entry = collections.namedtuple("Entry", "length revision type")
 # The table's one entry's PKCS#7 (DER), and what is wrong with the table around it, if anything.
 Table = collections.namedtuple("Table", "der fault")
-NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"  # an unsigned attribute of the signature before it
+# The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
+# in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+TIMESTAMP, COUNTERSIGNATURE = "1.3.6.1.4.1.311.3.3.1", "1.2.840.113549.1.9.6"
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SpcIndirectDataContent: the exe's digest
+TST_INFO, DATA = "1.2.840.113549.1.9.16.1.4", "1.2.840.113549.1.7.1"  # what timestamps sign
 DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384,
            "sha512": hashes.SHA512}
 UNREADABLE = "its signatures cannot be read"
@@ -32,6 +36,25 @@ UNREADABLE = "its signatures cannot be read"
 class IndirectData(core.Sequence):
     """Authenticode's SpcIndirectDataContent: what the exe is, then its DigestInfo."""
     _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
+
+# Authenticode's signed attributes: SpcSpOpusInfo, the program's name (signtool's /d) and a link
+# to more (/du), and SpcStatementType; those that asn1crypto reads; any other, signed DER.
+class SpcString(core.Choice):
+    _alternatives = [("unicode", core.BMPString, {"implicit": 0}),
+                     ("ascii", core.IA5String, {"implicit": 1})]
+
+class SpcLink(core.Choice):
+    _alternatives = [("url", core.IA5String, {"implicit": 0}), ("file", SpcString, {"explicit": 2})]
+
+class OpusInfo(core.Sequence):
+    _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
+               ("more_info", SpcLink, {"explicit": 1, "optional": True})]
+
+class StatementType(core.SequenceOf):
+    _child_spec = core.ObjectIdentifier
+
+AUTHENTICODE_ATTRIBUTES = {"1.3.6.1.4.1.311.2.1.12": OpusInfo,
+                           "1.3.6.1.4.1.311.2.1.11": StatementType}
 
 class Unjudged(Exception):
     """A form of signature that this check does not read."""
@@ -179,6 +202,95 @@ def verify(certificate, signer, signed):
         mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
         key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
 
+def well_formed(der):
+    """Whether der is one value of definite length, each constructed one's parts to their last
+    byte; a ValueError where it cannot be read at all."""
+    _, constructed, _, _, contents, trailer = parser.parse(der, strict=True)
+    while constructed and contents and not trailer:
+        _, _, _, header, inner, end = parser.parse(contents)
+        size = len(header) + len(inner) + len(end)
+        if not well_formed(contents[:size]):
+            return False
+        contents = contents[size:]
+    return not trailer
+
+def off_chain(signed_data, signer):
+    """Where signed_data carries a certificate on no chain of its signer's or countersigners' (none
+    of theirs, nor the issuer of one on a chain), what says so; None where it does not."""
+    countersigners = [value for each in signer["unsigned_attrs"] or []
+                      if each["type"].dotted == COUNTERSIGNATURE for value in each["values"]]
+    chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
+    rest = list(signed_data["certificates"] or [])
+    for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
+        on = [each for each in rest if any(each.chosen.dump() == one.dump()
+                                           or each.chosen.subject == one.issuer for one in chain)]
+        chain += [each.chosen for each in on]
+        rest = [each for each in rest if each not in on]
+    if rest:
+        named = loaded(rest[0].chosen).subject.rfc4514_string()  # CN=...
+        return f"carries a certificate on no signer's chain: {named}"
+    return None
+
+def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=True):
+    """What is wrong with signer's signature (in signed_data) over content, of the type kind (its
+    name); with its unsigned attributes, of which only stamps may be; or, where chained, with the
+    certificates that signed_data carries. None where it is intact."""
+    for part in [signed_data["digest_algorithms"], signed_data["certificates"], signed_data["crls"]
+                 ] + [signer[field] for field in signer if not field.endswith("_attrs")]:
+        part.native  # each part parsed, so that a malformed one is found
+    if not signer["signed_attrs"]:
+        return "has no signed attributes"
+    for each in signer["signed_attrs"]:  # all that the signature covers, read by type where known
+        if not well_formed(each.dump()):
+            return "has a signed attribute that is not DER to its last byte"
+        if each["type"].native in ("content_type", "message_digest", "signing_time"):
+            each.native
+        for value in each["values"] if each["type"].native in AUTHENTICODE_ATTRIBUTES else []:
+            AUTHENTICODE_ATTRIBUTES[each["type"].native].load(value.dump(), strict=True).native
+    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
+    content_type = attribute(signer, "content_type")
+    if not content_type or content_type.dotted != kind:
+        return f"does not name {name} as what it signs (its contentType)"
+    message_digest = attribute(signer, "message_digest")
+    if not message_digest:
+        return "does not have one messageDigest among its signed attributes"
+    if message_digest.native != hashlib.new(algorithm, content).digest():
+        return "is corrupt: its messageDigest is not that of what it holds"
+    certificate = signer_certificate(signed_data, signer)
+    if not certificate:
+        return "does not carry its signer's certificate"
+    signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
+    try:
+        verify(certificate, signer, signed)
+    except InvalidSignature:
+        return "is corrupt: its value does not verify with its signer's certificate"
+    for each in signer["unsigned_attrs"] or []:
+        oid = each["type"].dotted
+        if oid not in stamps:
+            size = sum(len(value.dump()) for value in each["values"])
+            return f"carries {amount(size)} that no signature covers (an unsigned attribute {oid})"
+        for value in each["values"] if oid != NESTED_SIGNATURE else []:
+            why = stamp_fault(signed_data, signer, oid, value)
+            if why:
+                return f"'s timestamp {why}"
+    return off_chain(signed_data, signer) if chained else None
+
+def stamp_fault(signed_data, signer, kind, value):
+    """What is wrong with a timestamp (value, of that kind) of signer's value: it must hold that
+    value's digest and verify with the certificate it carries; None where it is intact."""
+    stamped = signer["signature"].native
+    if kind == COUNTERSIGNATURE:  # a SignerInfo over the value, as data
+        return signer_fault(signed_data, value, DATA, "data", stamped, chained=False)
+    token = value["content"]  # an RFC 3161 token: a SignedData of a TSTInfo
+    if value["content_type"].native != "signed_data" or len(token["signer_infos"]) != 1:
+        return "is not a SignedData of one signer"
+    info = token["encap_content_info"]["content"]
+    imprint = info.parse(tsp.TSTInfo)["message_imprint"]
+    algorithm = digest(imprint["hash_algorithm"]["algorithm"].native).name
+    if imprint["hashed_message"].native != hashlib.new(algorithm, stamped).digest():
+        return "is corrupt: its imprint is not the digest of the value that it stamps"
+    return signer_fault(token, token["signer_infos"][0], TST_INFO, "TSTInfo", info.contents)
+
 def fault(content, signed_data):
     """What is wrong with a signature (its SignedData) of an exe whose signed content is content;
     None where it is intact; an Unjudged where it is in a form this check does not read."""
@@ -191,13 +303,8 @@ def fault(content, signed_data):
         return f"has {len(signed_data['signer_infos'])} signers, not one"
     signer = signed_data["signer_infos"][0]
     indirect = encapsulated["content"].parse(IndirectData)
-    # Each part parsed, so that a malformed one is found; but the unsigned attributes.
-    parts = [indirect["digest"], signed_data["digest_algorithms"], signed_data["certificates"],
-             signed_data["crls"]] + [signer[name] for name in signer if name != "unsigned_attrs"]
-    for part in parts:
-        part.native
-    exe_algorithm = digest(indirect["digest"]["digest_algorithm"]["algorithm"].native).name
-    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
+    exe_algorithm = digest(indirect["digest"].native["digest_algorithm"]["algorithm"]).name
+    digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
     versions = (signed_data["version"].native, signer["version"].native)
     if versions not in [("v1", "v1"), ("v1", "v3")]:  # v3: a signer named by key identifier
         return f"is of the versions {versions[0]} and {versions[1]}, not Authenticode's"
@@ -206,26 +313,9 @@ def fault(content, signed_data):
         return "does not list its signer's digest algorithm alone in its digestAlgorithms"
     if indirect["digest"]["digest"].native != hashlib.new(exe_algorithm, content).digest():
         return "does not sign its content"
-    if not signer["signed_attrs"]:
-        return "has no signed attributes"
-    content_type = attribute(signer, "content_type")
-    if not content_type or content_type.dotted != INDIRECT_DATA:
-        return "does not name SpcIndirectDataContent as what it signs (its contentType)"
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
-    message_digest = attribute(signer, "message_digest")
-    if not message_digest:
-        return "does not have one messageDigest among its signed attributes"
-    if message_digest.native != hashlib.new(algorithm, indirect.contents).digest():
-        return "is corrupt: its messageDigest is not that of what it holds"
-    certificate = signer_certificate(signed_data, signer)
-    if not certificate:
-        return "does not carry its signer's certificate"
-    signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
-    try:
-        verify(certificate, signer, signed)
-    except InvalidSignature:
-        return "is corrupt: its value does not verify with its signer's certificate"
-    return None
+    return signer_fault(signed_data, signer, INDIRECT_DATA, "SpcIndirectDataContent",
+                        indirect.contents, (NESTED_SIGNATURE, TIMESTAMP, COUNTERSIGNATURE))
 
 def signers(data):
     """The subjects of the certificates that the exe's signatures carry for their signers (CN=...),
@@ -280,8 +370,8 @@ def refusal(build, path):
                 why = fault(theirs, signed_data)
             except Unjudged as form:
                 why = f"is in a form this check cannot judge: {form}"
-            if why:
-                faults.append(f"its signature {index} {why}")
+            if why:  # "its signature 0 is corrupt", "its signature 0's timestamp is corrupt"
+                faults.append(f"its signature {index}" + ("" if why[0] == "'" else " ") + why)
     except (ValueError, TypeError, KeyError, AttributeError):  # asn1crypto's, on a malformed part
         return UNREADABLE
     if faults:
