@@ -1,11 +1,12 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
 file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
-import contextlib, hashlib, os, re, struct, subprocess, sys
+import contextlib, hashlib, os, re, struct, subprocess, sys, zipfile
+from datetime import datetime, timezone
 from operator import setitem
 from pathlib import Path
 
 import pytest
-from asn1crypto import cms
+from asn1crypto import cms, core, pem, tsp
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from debian.copyright import Copyright
@@ -80,29 +81,37 @@ MIXED = [components.Row("d", ["libstdc++.a"], ["cp-demangle"], [], "GPL-2.0-or-l
 ])
 def test_a_mixed_archive_lists_its_members(name, stem, found):
     row, problem = components.row_of(MIXED, name, stem)
-    if row:
-        assert problem is None and row.component == found
+    if len(found) == 1:  # a row's component, or else what the problem says
+        assert problem is None and row.component == found, problem
     else:
-        assert found in problem and f"name {stem} there" in problem
+        assert row is None and found in problem and f"name {stem} there" in problem
 
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
-    """A tiny exe, signed: SHA-1 by RSA, SHA-384 by ECDSA nested in that; SHA-1 again by PSS."""
+    """Tiny exes, signed as by signtool /d /du: SHA-1 by RSA, SHA-384 by ECDSA nested; PSS."""
     folder = tmp_path_factory.mktemp("signed")
 
     def run(*command):
         subprocess.run(command, cwd=folder, check=True, capture_output=True)
-    (folder / "tiny.c").write_text("void start(void) {}\n")
-    run("x86_64-w64-mingw32-gcc-posix", "-nostdlib", "-e", "start", "-o", "tiny.exe", "tiny.c")
+    for name, code in [("tiny", "void start(void) {}"), ("other", "int start(void) { return 1; }")]:
+        (folder / f"{name}.c").write_text(code + "\n")
+        run("x86_64-w64-mingw32-gcc-posix", "-nostdlib", "-e", "start", "-o", f"{name}.exe",
+            f"{name}.c")
     for key, new in [("rsa", ["rsa:2048"]), ("ec", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"])]:
         run("openssl", "req", "-x509", "-newkey", *new, "-nodes", "-days", "1", "-subj",
             f"/CN=Test {key} signer", "-keyout", f"{key}.key", "-out", f"{key}.pem")
+    run("openssl", "req", "-x509", "-key", "rsa.key", "-subj", "/CN=Test rsa signer", "-CA",
+        "ec.pem", "-CAkey", "ec.key", "-out", "cross.pem")  # the RSA signer's, issued by the EC's
     for digest, unsigned, out, key, *nest in [("sha1", "tiny.exe", "sha1.exe", "rsa"),
-                                              ("sha384", "sha1.exe", "nested.exe", "ec", "-nest")]:
-        run("osslsigncode", "sign", *nest, "-certs", f"{key}.pem", "-key", f"{key}.key",
-            "-h", digest, "-in", unsigned, "-out", out)
-    key = serialization.load_pem_private_key((folder / "rsa.key").read_bytes(), None)
+                                              ("sha384", "sha1.exe", "nested.exe", "ec", "-nest"),
+                                              ("sha256", "other.exe", "other-signed.exe", "rsa")]:
+        run("osslsigncode", "sign", *nest, "-certs", f"{key}.pem", "-key", f"{key}.key", "-n",
+            "Tiny", "-i", "https://example.org/", "-h", digest, "-in", unsigned, "-out", out)
+    MADE.update({name: cms.CertificateChoices("certificate", cms.Certificate.load(pem.unarmor(
+        (folder / f"{name}.pem").read_bytes())[2])) for name in ("ec", "cross")})
+    key = MADE["key"] = serialization.load_pem_private_key((folder / "rsa.key").read_bytes(), None)
     def pss(signed_data, signer):  # by SHA-512, a mask by SHA-1 (the default), a 64-byte salt
+        signer["signed_attrs"].append({"type": "1.2.3.4", "values": [core.Integer(1)]})
         signer["signature_algorithm"] = {"algorithm": "rsassa_pss", "parameters": {
             "hash_algorithm": {"algorithm": "sha512"}, "salt_length": 64}}
         signer["signature"] = key.sign(b"\x31" + signer["signed_attrs"].dump()[1:],  # a SET OF
@@ -131,6 +140,40 @@ def retabled(table=bytes, signed=None):
         return data[:where.entry + 4] + size + data[where.entry + 8:where.table] + new
     return changed
 
+def stamp(signer, kind, content):
+    """A timestamp's SignerInfo, by the RSA signer: content's digest (SHA-256), of that kind."""
+    signed = cms.CMSAttributes([{"type": "content_type", "values": [kind]}, {"type":
+                                "message_digest", "values": [hashlib.sha256(content).digest()]}])
+    return cms.SignerInfo({"version": "v1", "sid": signer["sid"], "signed_attrs": signed,
+        "digest_algorithm": SHA256, "signature_algorithm": {"algorithm": "sha256_rsa"},
+        "signature": MADE["key"].sign(signed.dump(), padding.PKCS1v15(), hashes.SHA256())})
+
+def stamped(kind, after=b"", change=lambda value: None):
+    """sha1.exe's signature stamped by its signer (TOKEN, RFC 3161's, or a countersignature)."""
+    def stamp_it(signed_data, signer):
+        value = signer["signature"].native + after
+        info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3", "serial_number": 1, "gen_time":
+            datetime.now(timezone.utc), "message_imprint": {"hash_algorithm": SHA256,
+            "hashed_message": hashlib.sha256(value).digest()}})
+        token = cms.ContentInfo({"content_type": "signed_data", "content": {"version": "v3",
+            "digest_algorithms": [SHA256], "encap_content_info": {"content_type": "tst_info",
+            "content": info}, "certificates": [signed_data["certificates"][0]], "signer_infos": [
+            stamp(signer, "tst_info", info.dump())]}})
+        stamped = token if kind == TOKEN else stamp(signer, "data", value)
+        change(stamped)
+        signer["unsigned_attrs"] = [{"type": kind, "values": [stamped]}]
+    return retabled(signed=stamp_it)
+
+def setting(name, value, where=lambda d, s: s):
+    """The exe, where's (its signer's) name set to value: a list filtered by it, where callable."""
+    return retabled(signed=lambda d, s: setitem(where(d, s), name, [
+        each for each in where(d, s)[name] if value(each)] if callable(value) else value))
+
+MADE, SHA256 = {}, {"algorithm": "sha256"}  # the signed fixture's RSA key, EC and cross ones
+TOKEN, COUNTER = "microsoft_time_stamp_token", "counter_signature"
+BLOB = [{"type": "1.3.6.1.4.1.42921.1.2.1", "values": [core.OctetString(bytes(1024))]}]
+OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
+
 @pytest.mark.parametrize("exe, change, why", [
     ("nested.exe", bytes, None),
     ("nested.exe", corrupt, "its signature 1 is corrupt: its value does not verify"),
@@ -152,15 +195,51 @@ def retabled(table=bytes, signed=None):
      "holds no content"),
     ("sha1.exe", retabled(signed=lambda d, s: setitem(s, "digest_algorithm", {"algorithm": "md5"})),
      "its signature 0 is in a form this check cannot judge: the digest md5"),
-    ("pss.exe", bytes, None),
-])
+    ("pss.exe", bytes, None), ("pss.exe", setting("mask_gen_algorithm", {"algorithm": "1.2.3"},
+     lambda d, s: s["signature_algorithm"]["parameters"]), "an RSA-PSS signature with the mask"),
+    ("other-signed.exe", bytes, "its code differs from this build's from offset"),
+] + [("sha1.exe", change, why) for change, why in [
+    (retabled(lambda t: t[:4] + b"\0\1" + t[6:]), "of revision 0x0100, not 2.0"),
+    (retabled(lambda t: t[:8] + b"\xff" * (len(t) - 8)), "its signatures cannot be read"),
+    (retabled(lambda t: struct.pack("<I", struct.unpack_from("<I", t)[0] + 2) + t[4:] + bytes(2),
+              signed=lambda d, s: None), "neither where its signature does"),
+    (setting("content_type", "data", lambda d, s: d["encap_content_info"]), "not hold the exe's"),
+    (setting("version", "v2"), "is of the versions v1 and v2"),
+    (setting("digest_algorithms", [{"algorithm": "sha1"}] * 2, lambda d, s: d), "not list its"),
+    (lambda data: data.replace(hashlib.sha1(signature.signed_content(data)).digest(), bytes(20)),
+     "its signature 0 does not sign its content"),
+    (lambda data: data.replace(b"\x03\x02\x07\x80\xa0", b"\x03\x02\x07\x81\xa0"),  # re-encoded:
+     "its signature 0 is corrupt: its messageDigest is not that of what it holds"),  # unused bits
+    (setting("signed_attrs", None), "has no signed attributes"),
+    (setting("signed_attrs", lambda each: each["type"].native != "content_type"), "not name Spc"),
+    (setting("signed_attrs", lambda each: each["type"].native != "message_digest"), "not have one"),
+    (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.2.3.4", "values": [
+        core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "attribute that is not DER"),
+    (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "ecdsa with a key of type rsa"),
+    (setting("signature_algorithm", {"algorithm": "1.2.3.4"}), "the signature algorithm 1.2.3.4"),
+    (setting("unsigned_attrs", BLOB), "its signature 0 carries 1028 bytes that no signature covers"
+     " (an unsigned attribute 1.3.6.1.4.1.42921.1.2.1)"),
+    (retabled(signed=lambda d, s: d["certificates"].append(MADE["ec"])), OFF_CHAIN),
+    (retabled(signed=lambda d, s: setitem(d, "certificates", list(d["certificates"]) + [
+        MADE["cross"], MADE["ec"]])), None),  # the EC signer's: issuer of the RSA one's cross
+    (stamped(TOKEN), None), (stamped(COUNTER), None),
+    (stamped(TOKEN, b"!"), "its signature 0's timestamp is corrupt: its imprint is not"),
+    (stamped(COUNTER, b"!"), "its signature 0's timestamp is corrupt: its messageDigest"),
+    (lambda data: corrupt(stamped(TOKEN)(data)), "0's timestamp is corrupt: its value does not"),
+    (stamped(TOKEN, change=lambda t: t["content"]["certificates"].append(MADE["ec"])),
+     "its signature 0's timestamp carries a certificate " + OFF_CHAIN),
+    (stamped(TOKEN, change=lambda t: t["content"]["signer_infos"].append(t["content"][
+        "signer_infos"][0])), "0's timestamp is not a SignedData of one signer"),
+    (stamped(COUNTER, change=lambda c: setitem(c, "unsigned_attrs", BLOB)),
+     "its signature 0's timestamp carries 1028 bytes that no signature covers"),
+]])
 def test_signatures_judged(signed, exe, change, why):
     (signed / "judged.exe").write_bytes(change((signed / exe).read_bytes()))
     refusal = signature.refusal(signed / "tiny.exe", signed / "judged.exe")
     if why:
-        assert why in refusal
+        assert refusal and why in refusal, refusal
     else:
-        assert refusal is None
+        assert refusal is None, refusal
 
 X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
 @pytest.mark.parametrize("text, read", [
@@ -213,3 +292,42 @@ def test_the_buildinfo_lists_a_closed_set_one_relation_each(tmp_path):
             ("pre-depends", "depends") for relation in status[name].relations[field]
             if not {one["name"] for one in relation} & named]
     assert left == [], "Not in the set, though a package of it depends on them:\n" + "\n".join(left)
+
+EXE = "list-capture-devices.exe"
+FILES = {"a.zip": b"x", EXE: b"exe", "THIRD-PARTY-NOTICES.txt": b"notices"}
+SUMS = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
+               for name, data in FILES.items()).encode()
+
+@pytest.mark.parametrize("rebuilt, downloaded, sums, same", [
+    ({}, FILES, SUMS, (True, True)), ({}, {**FILES, "a.zip": b"z"}, SUMS, (False, True)),
+    ({}, {**FILES, "THIRD-PARTY-NOTICES.txt": b"n"}, SUMS, (False, True)),
+    ({}, {"a.zip": b"x"}, SUMS, (True, True)),  # its lines stand for the files not downloaded
+    ({EXE: b"x"}, {"a.zip": b"x"}, SUMS, (False, True)),
+    ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
+    ({}, FILES, SUMS.replace(X.encode(), b"0" * 64), (False, False)),  # its zip's line differs
+])
+def test_a_rebuild_compared(tmp_path, rebuilt, downloaded, sums, same):
+    for folder, files in [("ours", {**FILES, **rebuilt, "SHA256SUMS": SUMS}),
+                          ("theirs", {**downloaded, "SHA256SUMS": sums})]:
+        (tmp_path / folder).mkdir()
+        for name, data in files.items():
+            (tmp_path / folder / name).write_bytes(data)
+    assert rebuild.compare(tmp_path / "theirs", rebuild.read_sums(sums), tmp_path / "ours") == same
+
+@pytest.mark.parametrize("downloaded, zipped, right, taken", [
+    ({EXE: "sha1.exe"}, False, True, {EXE: ["CN=Test rsa signer"]}),  # as downloaded
+    ({}, True, True, {EXE: ["CN=Test rsa signer"]}),  # as the zip that SHA256SUMS lists holds it
+    ({}, False, True, {}), ({}, True, False, "its digest is not the one SHA256SUMS gives"),
+    ({"a.zip": b"<html></html>"}, False, True, "it cannot be read as a zip"),
+    ({EXE: b"<html></html>"}, False, True, "it is not a Windows executable. Download it again"),
+])
+def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
+    with zipfile.ZipFile(tmp_path / "a.zip", "w") as archive:
+        if zipped:
+            archive.write(signed / "sha1.exe", EXE)
+    for name, data in downloaded.items():  # bytes, or a signed exe's name
+        (tmp_path / name).write_bytes(data if type(data) is bytes else (signed / data).read_bytes())
+    digest = hashlib.sha256((tmp_path / "a.zip").read_bytes()).hexdigest() if right else "0" * 64
+    (tmp_path / "taken").mkdir()
+    with pytest.raises(ValueError, match=taken) if isinstance(taken, str) else contextlib.nullcontext():
+        assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
