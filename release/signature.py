@@ -37,8 +37,7 @@ class IndirectData(core.Sequence):
     """Authenticode's SpcIndirectDataContent: what the exe is, then its DigestInfo."""
     _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
 
-# Authenticode's signed attributes: SpcSpOpusInfo, the program's name (signtool's /d) and a link
-# to more (/du), and SpcStatementType; those that asn1crypto reads; any other, signed DER.
+# Authenticode's signed attributes: SpcSpOpusInfo (signtool's /d and /du) and SpcStatementType.
 class SpcString(core.Choice):
     _alternatives = [("unicode", core.BMPString, {"implicit": 0}),
                      ("ascii", core.IA5String, {"implicit": 1})]
@@ -53,8 +52,7 @@ class OpusInfo(core.Sequence):
 class StatementType(core.SequenceOf):
     _child_spec = core.ObjectIdentifier
 
-AUTHENTICODE_ATTRIBUTES = {"1.3.6.1.4.1.311.2.1.12": OpusInfo,
-                           "1.3.6.1.4.1.311.2.1.11": StatementType}
+SPC_ATTRIBUTES = {"1.3.6.1.4.1.311.2.1.12": OpusInfo, "1.3.6.1.4.1.311.2.1.11": StatementType}
 
 class Unjudged(Exception):
     """A form of signature that this check does not read."""
@@ -203,16 +201,17 @@ def verify(certificate, signer, signed):
         key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
 
 def well_formed(der):
-    """Whether der is one value of definite length, each constructed one's parts to their last
-    byte; a ValueError where it cannot be read at all."""
-    _, constructed, _, _, contents, trailer = parser.parse(der, strict=True)
-    while constructed and contents and not trailer:
-        _, _, _, header, inner, end = parser.parse(contents)
-        size = len(header) + len(inner) + len(end)
-        if not well_formed(contents[:size]):
+    """Whether der is one value of definite length, each part's to its last byte, however deep."""
+    pending = [der]
+    while pending:
+        _, constructed, _, _, contents, trailer = parser.parse(pending.pop(), strict=True)
+        while constructed and contents and not trailer:
+            _, _, _, header, inner, end = parser.parse(contents)
+            pending.append(contents[:len(header) + len(inner) + len(end)])
+            contents = contents[len(pending[-1]):]
+        if trailer:  # an indefinite length: BER's, not DER's
             return False
-        contents = contents[size:]
-    return not trailer
+    return True
 
 def off_chain(signed_data, signer):
     """Where signed_data carries a certificate on no chain of its signer's or countersigners' (none
@@ -232,9 +231,8 @@ def off_chain(signed_data, signer):
     return None
 
 def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=True):
-    """What is wrong with signer's signature (in signed_data) over content, of the type kind (its
-    name); with its unsigned attributes, of which only stamps may be; or, where chained, with the
-    certificates that signed_data carries. None where it is intact."""
+    """What is wrong with signer's signature over content of the type kind (named name), with its
+    unsigned attributes (stamps alone may be) or, if chained, with signed_data's certificates."""
     for part in [signed_data["digest_algorithms"], signed_data["certificates"], signed_data["crls"]
                  ] + [signer[field] for field in signer if not field.endswith("_attrs")]:
         part.native  # each part parsed, so that a malformed one is found
@@ -245,8 +243,9 @@ def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=Tr
             return "has a signed attribute that is not DER to its last byte"
         if each["type"].native in ("content_type", "message_digest", "signing_time"):
             each.native
-        for value in each["values"] if each["type"].native in AUTHENTICODE_ATTRIBUTES else []:
-            AUTHENTICODE_ATTRIBUTES[each["type"].native].load(value.dump(), strict=True).native
+        if each["type"].native in SPC_ATTRIBUTES:  # others, asn1crypto's or not, are signed DER
+            for value in each["values"]:
+                SPC_ATTRIBUTES[each["type"].native].load(value.dump(), strict=True).native
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
     content_type = attribute(signer, "content_type")
     if not content_type or content_type.dotted != kind:
@@ -269,10 +268,11 @@ def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=Tr
         if oid not in stamps:
             size = sum(len(value.dump()) for value in each["values"])
             return f"carries {amount(size)} that no signature covers (an unsigned attribute {oid})"
-        for value in each["values"] if oid != NESTED_SIGNATURE else []:
-            why = stamp_fault(signed_data, signer, oid, value)
-            if why:
-                return f"'s timestamp {why}"
+        for value in each["values"]:
+            if oid != NESTED_SIGNATURE:  # a timestamp; a nested signature is judged as the others
+                why = stamp_fault(signed_data, signer, oid, value)
+                if why:
+                    return f"'s timestamp {why}"
     return off_chain(signed_data, signer) if chained else None
 
 def stamp_fault(signed_data, signer, kind, value):
