@@ -215,6 +215,8 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     (setting("signed_attrs", lambda each: each["type"].native != "message_digest"), "not have one"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.2.3.4", "values": [
         core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "attribute that is not DER"),
+    (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.3.6.1.4.1.311.2.1.12",
+        "values": [core.Any.load(b"\x30\x08\xa0\x06\x0c\x04Tiny")]})), "cannot be read"),  # UTF8
     (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "ecdsa with a key of type rsa"),
     (setting("signature_algorithm", {"algorithm": "1.2.3.4"}), "the signature algorithm 1.2.3.4"),
     (setting("unsigned_attrs", BLOB), "its signature 0 carries 1028 bytes that no signature covers"
@@ -294,17 +296,16 @@ def test_the_buildinfo_lists_a_closed_set_one_relation_each(tmp_path):
     assert left == [], "Not in the set, though a package of it depends on them:\n" + "\n".join(left)
 
 EXE = "list-capture-devices.exe"
-FILES = {"a.zip": b"x", EXE: b"exe", "THIRD-PARTY-NOTICES.txt": b"notices"}
-SUMS = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
-               for name, data in FILES.items()).encode()
+FILES = {"a.zip": b"x", EXE: b"x", "THIRD-PARTY-NOTICES.txt": b"x"}  # X, SHA256SUMS says
+SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
 
 @pytest.mark.parametrize("rebuilt, downloaded, sums, same", [
     ({}, FILES, SUMS, (True, True)), ({}, {**FILES, "a.zip": b"z"}, SUMS, (False, True)),
     ({}, {**FILES, "THIRD-PARTY-NOTICES.txt": b"n"}, SUMS, (False, True)),
     ({}, {"a.zip": b"x"}, SUMS, (True, True)),  # its lines stand for the files not downloaded
-    ({EXE: b"x"}, {"a.zip": b"x"}, SUMS, (False, True)),
+    ({EXE: b"y"}, {"a.zip": b"x"}, SUMS, (False, True)),
     ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
-    ({}, FILES, SUMS.replace(X.encode(), b"0" * 64), (False, False)),  # its zip's line differs
+    ({}, FILES, SUMS.replace(X.encode(), b"0" * 64, 1), (False, False)),  # its zip's line differs
 ])
 def test_a_rebuild_compared(tmp_path, rebuilt, downloaded, sums, same):
     for folder, files in [("ours", {**FILES, **rebuilt, "SHA256SUMS": SUMS}),
