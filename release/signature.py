@@ -285,9 +285,9 @@ def stamp_fault(signed_data, signer, kind, value):
     if value["content_type"].native != "signed_data" or len(token["signer_infos"]) != 1:
         return "is not a SignedData of one signer"
     info = token["encap_content_info"]["content"]
-    imprint = info.parse(tsp.TSTInfo)["message_imprint"]
-    algorithm = digest(imprint["hash_algorithm"]["algorithm"].native).name
-    if imprint["hashed_message"].native != hashlib.new(algorithm, stamped).digest():
+    imprint = info.parse(tsp.TSTInfo).native["message_imprint"]  # all of the TSTInfo read
+    algorithm = digest(imprint["hash_algorithm"]["algorithm"]).name
+    if imprint["hashed_message"] != hashlib.new(algorithm, stamped).digest():
         return "is corrupt: its imprint is not the digest of the value that it stamps"
     return signer_fault(token, token["signer_infos"][0], TST_INFO, "TSTInfo", info.contents)
 
