@@ -1,6 +1,7 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
 file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
-import contextlib, hashlib, os, re, struct, subprocess, sys, zipfile
+import hashlib, os, re, struct, subprocess, sys, zipfile
+from contextlib import nullcontext
 from datetime import datetime, timezone
 from operator import setitem
 from pathlib import Path
@@ -276,7 +277,7 @@ def test_the_packages_that_the_buildinfo_lists(left_out, listed):
         depends)) for name, provides, depends in [("app", "", "lib | alt (>= 1), virtual:any"),
         ("lib", "", ""), ("alt", "", ""), ("prov", "virtual", ""), ("e", "", "pre"), ("pre", "", ""),
         ("wine64", "", "")] if name not in left_out}
-    with pytest.raises(SystemExit, match=listed) if "." in listed else contextlib.nullcontext():
+    with pytest.raises(SystemExit, match=listed) if "." in listed else nullcontext():
         assert buildinfo.closure(packages, ["app"]) == listed.split()
 
 def test_the_buildinfo_lists_a_closed_set_one_relation_each(tmp_path):
@@ -330,5 +331,5 @@ def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
         (tmp_path / name).write_bytes(data if type(data) is bytes else (signed / data).read_bytes())
     digest = hashlib.sha256((tmp_path / "a.zip").read_bytes()).hexdigest() if right else "0" * 64
     (tmp_path / "taken").mkdir()
-    with pytest.raises(ValueError, match=taken) if isinstance(taken, str) else contextlib.nullcontext():
+    with pytest.raises(ValueError, match=taken) if isinstance(taken, str) else nullcontext():
         assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
