@@ -296,7 +296,7 @@ def rebuild(directory, named):
     if not same:
         explain(directory, sums, rebuilt, tree / "build")
         give_up(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
-            " It may differ for this machine's packages alone: BUILDING.md says how to make the "
+            " It may differ for this machine's packages alone: RELEASING.md says how to make the "
             f"recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
