@@ -83,11 +83,15 @@ def give_up(message, status=1, scratch=None):
 # An entry of Installed-Build-Depends: "base-files (= 12.4+deb12u11)," (older releases: no comma)
 ENTRY = re.compile(r"([^\s,(]+) \(= ([^\s)]+)\)")
 
+def machine(buildinfo):
+    """{Build-Distribution, Build-Architecture and each package: its value} of a .buildinfo."""
+    info = Deb822(buildinfo.splitlines())
+    found = dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
+    return found | {field: info.get(field) for field in ("Build-Distribution", "Build-Architecture")}
+
 def differences(recorded, here):
     """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
-    was, now = ({field: info.get(field) for field in ("Build-Distribution", "Build-Architecture")}
-                | dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
-                for info in (Deb822(recorded.splitlines()), Deb822(here.splitlines())))
+    was, now = machine(recorded), machine(here)
     return [f"  {name}: recorded {was.get(name)}, here {now.get(name)}"
             for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
 
