@@ -13,7 +13,7 @@ set -eu
 signed=""
 if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
   signed=$(cd "$2" && pwd)
-elif [ "${1:-}" = --signed ] && [ $# -eq 2 ]; then
+elif [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -n "$2" ]; then
   echo "There is no folder $2." >&2
   exit 2
 elif [ $# -gt 0 ]; then

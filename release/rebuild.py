@@ -92,7 +92,7 @@ def machine(buildinfo):
 def differences(recorded, here):
     """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
     was, now = machine(recorded), machine(here)
-    return [f"  {name}: recorded {was.get(name)}, here {now.get(name)}"
+    return [f"  {name}: recorded {was.get(name, 'none')}, here {now.get(name, 'none')}"
             for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
 
 def explain(directory, sums, rebuilt, kept):
@@ -300,13 +300,13 @@ def rebuild(directory, named):
     if not same:
         explain(directory, sums, rebuilt, tree / "build")
         give_up(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
-            " It may differ for this machine's packages alone: RELEASING.md says how to make the "
+            " It may differ for this machine's differences alone: RELEASING.md says how to make the "
             f"recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
     elif changed:  # as the .buildinfo records: it, and its line, differ
-        print(f"Each file that the build makes is the same to the byte as in {directory}: the "
-              "packages in which this machine differs left them so: it is what its source builds.")
+        print(f"Each file that the build makes is the same to the byte as in {directory}, "
+              "whatever this machine's differences above: the release is what its source builds.")
     else:
         print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
               "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "

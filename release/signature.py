@@ -240,7 +240,7 @@ def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=Tr
         return "has no signed attributes"
     for each in signer["signed_attrs"]:  # all that the signature covers, read by type where known
         if not well_formed(each.dump()):
-            return "has a signed attribute that is not DER to its last byte"
+            return "has a signed attribute that is not of definite lengths to its last byte"
         if each["type"].native in ("content_type", "message_digest", "signing_time"):
             each.native
         if each["type"].native in SPC_ATTRIBUTES:  # others, asn1crypto's or not, are signed DER
