@@ -215,7 +215,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     (setting("signed_attrs", lambda each: each["type"].native != "content_type"), "not name Spc"),
     (setting("signed_attrs", lambda each: each["type"].native != "message_digest"), "not have one"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.2.3.4", "values": [
-        core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "attribute that is not of definite lengths"),
+        core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "not of definite lengths"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.3.6.1.4.1.311.2.1.12",
         "values": [core.Any.load(b"\x30\x08\xa0\x06\x0c\x04Tiny")]})), "cannot be read"),  # UTF8
     (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "ecdsa with a key of type rsa"),
