@@ -87,7 +87,9 @@ def machine(buildinfo):
     """{Build-Distribution, Build-Architecture and each package: its value} of a .buildinfo."""
     info = Deb822(buildinfo.splitlines())
     found = dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
-    return found | {field: info.get(field) for field in ("Build-Distribution", "Build-Architecture")}
+    for field in ("Build-Distribution", "Build-Architecture"):
+        found[field] = info.get(field)
+    return found
 
 def differences(recorded, here):
     """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
@@ -300,8 +302,8 @@ def rebuild(directory, named):
     if not same:
         explain(directory, sums, rebuilt, tree / "build")
         give_up(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
-            " It may differ for this machine's differences alone: RELEASING.md says how to make the "
-            f"recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
+            " It may differ for this machine's differences alone: RELEASING.md says how to make "
+            f"the recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
     elif changed:  # as the .buildinfo records: it, and its line, differ
