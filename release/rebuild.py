@@ -86,10 +86,8 @@ ENTRY = re.compile(r"([^\s,(]+) \(= ([^\s)]+)\)")
 def machine(buildinfo):
     """{Build-Distribution, Build-Architecture and each package: its value} of a .buildinfo."""
     info = Deb822(buildinfo.splitlines())
-    found = dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
-    for field in ("Build-Distribution", "Build-Architecture"):
-        found[field] = info.get(field)
-    return found
+    found = {field: info.get(field) for field in ("Build-Distribution", "Build-Architecture")}
+    return found | dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
 
 def differences(recorded, here):
     """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
