@@ -10,7 +10,8 @@ from pathlib import Path
 
 from debian.deb822 import Deb822
 
-from signature import first_difference, signers
+from verdict import first_difference
+from signature import signers
 
 TOP = Path(__file__).resolve().parent.parent
 EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")

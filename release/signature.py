@@ -16,6 +16,8 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding
 
+from verdict import amount, first_difference
+
 # Where the header's checksum and its entry for the certificate table stand,
 # and the table's offset and size (0 for an exe without a signature).
 Layout = collections.namedtuple("Layout", "checksum entry table size")
@@ -75,21 +77,6 @@ def signed_content(data):
     where = layout(data)
     end = where.table if where.size else len(data)
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
-
-def first_difference(one, other):
-    """Where they first differ (the shorter's length if it begins the other); None if nowhere."""
-    if one == other:
-        return None
-    for offset, (a, b) in enumerate(zip(one, other)):
-        if a != b:
-            return offset
-    return min(len(one), len(other))
-
-def amount(count):
-    """count bytes, in words: "1 byte", "4 bytes"."""
-    if count == 1:
-        return "1 byte"
-    return f"{count} bytes"
 
 def certificate_table(data, where):
     """The Table of an exe with a signature; a ValueError where its PKCS#7 cannot be read."""

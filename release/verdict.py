@@ -1,0 +1,27 @@
+"""What the release tooling says of what it checks. Its helpers raise a Failure, and only that,
+for input that is refused or that cannot be judged, with the message that says why; only a
+script's main() prints it and exits with its status, as cmp, diff and diffoscope use theirs: 0 the
+same, or accepted (no Failure); 1 differs, or refused; 2 could not judge (bad input, a missing
+file, a failed clone or build). A fault in the tooling's own code is no Failure: it ends in
+Python's traceback."""
+DIFFERS, UNJUDGED = 1, 2
+
+class Failure(Exception):
+    def __init__(self, message, status=DIFFERS):
+        super().__init__(message)
+        self.status = status
+
+def first_difference(one, other):
+    """Where they first differ (the shorter's length if it begins the other); None if nowhere."""
+    if one == other:
+        return None
+    for offset, (a, b) in enumerate(zip(one, other)):
+        if a != b:
+            return offset
+    return min(len(one), len(other))
+
+def amount(count):
+    """count bytes, in words: "1 byte", "4 bytes"."""
+    if count == 1:
+        return "1 byte"
+    return f"{count} bytes"
