@@ -58,9 +58,4 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.what);
     });
 
-TEST(NarrowDeviceNameTwice, ShortAfterLongKeepsNothingOfTheLong) {
-  narrow_device_name(alphabet(255).c_str());
-  EXPECT_EQ(narrow_device_name(L"ab"), "ab");
-}
-
 }  // namespace
