@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""Usage: scripts/job_graph.py WORKFLOWS
+
+Reads the workflows in the folder WORKFLOWS and fails, saying why, if a
+workflow or action that a `uses` names by a path ("./...") is not there, or if
+release.yml's sign, attest or publish job could run while the job that tests
+the release's exes on Windows has not passed, with signing on or off.
+
+Each of the three is judged on its own, by its `if`, for every way in which
+the jobs it needs and the Windows job can end (passed, failed, skipped): each
+tests the Windows job's result itself, and does not count on the jobs before it
+to stop a release. An `if` that calls none of
+success(), failure(), always() and cancelled() holds only once every job it
+needs has passed, as GitHub runs it.
+"""
+
+import itertools
+import os
+import re
+import sys
+from typing import NamedTuple
+
+import yaml
+
+WINDOWS_JOB = "./.github/workflows/windows-release-exes.yml"
+GUARDED = ("sign", "attest", "publish")
+SIGNING = "vars.SIGNPATH_ORGANIZATION_ID"
+
+
+class Unfit(Exception):
+    """A workflow that cannot be read, or whose job graph lets a release out."""
+
+
+class Job(NamedTuple):
+    name: str
+    needs: list
+    condition: str
+
+
+def read(path):
+    try:
+        with open(path, encoding="utf-8") as stream:
+            workflow = yaml.safe_load(stream)
+    except (OSError, yaml.YAMLError) as error:
+        raise Unfit(f"{path}: cannot be read as YAML: {error}")
+    if not isinstance(workflow, dict) or not isinstance(workflow.get("jobs"), dict):
+        raise Unfit(f"{path}: has no jobs")
+    return workflow
+
+
+def check_paths(path, workflow):
+    for name, job in workflow["jobs"].items():
+        named = [job.get("uses")] + [step.get("uses") for step in job.get("steps", [])]
+        for uses in named:
+            # A path in this repository: uses: ./.github/workflows/debian.yml
+            if not isinstance(uses, str) or not uses.startswith("./"):
+                continue
+            target = uses[2:]
+            if not (os.path.isfile(target) or os.path.isfile(os.path.join(target, "action.yml"))
+                    or os.path.isfile(os.path.join(target, "action.yaml"))):
+                raise Unfit(f"{path}: job {name} uses {uses}, which is not there")
+
+
+# A token of an `if`: !cancelled() && needs.build.result == 'success' || (...)
+TOKEN = re.compile(r"\s*(?:(\w+)\(\)|('(?:[^']|'')*')|([A-Za-z_][\w.-]*)|(&&|\|\||==|!=|!|\(|\)))")
+
+
+def tokens(condition):
+    text = condition.strip()
+    # The whole condition in one expression: ${{ !cancelled() && ... }}
+    whole = re.fullmatch(r"\$\{\{(.*)\}\}", text, re.S)
+    if whole:
+        text = whole.group(1)
+    found, at = [], 0
+    while text[at:].strip():
+        match = TOKEN.match(text, at)
+        if not match:
+            raise Unfit(f"cannot read the condition {condition!r} from {text[at:]!r}")
+        found.append(match)
+        at = match.end()
+    return found
+
+
+def evaluate(condition, known, calls):
+    """The value of CONDITION, its names read from KNOWN, its calls from CALLS."""
+    found = tokens(condition)
+    position = 0
+
+    def peek():
+        return found[position].group(4) if position < len(found) else None
+
+    def operand():
+        nonlocal position
+        if position == len(found):
+            raise Unfit(f"the condition {condition!r} ends too soon")
+        match = found[position]
+        position += 1
+        call, string, name, operator = match.groups()
+        if operator == "!":
+            return not operand()
+        if operator == "(":
+            value = either()
+            if peek() != ")":
+                raise Unfit(f"no ')' in the condition {condition!r}")
+            position += 1
+            return value
+        if call in calls:
+            return calls[call]
+        if string is not None:
+            return string[1:-1].replace("''", "'")
+        if name in known:
+            return known[name]
+        raise Unfit(f"the condition {condition!r} reads {match.group(0).strip()}, which this check does not know")
+
+    def comparison():
+        nonlocal position
+        value = operand()
+        while peek() in ("==", "!="):
+            operator = peek()
+            position += 1
+            other = operand()
+            same = str(value).lower() == str(other).lower()
+            value = same if operator == "==" else not same
+        return value
+
+    def both():
+        nonlocal position
+        value = comparison()
+        while peek() == "&&":
+            position += 1
+            other = comparison()
+            value = other if value else value
+        return value
+
+    def either():
+        nonlocal position
+        value = both()
+        while peek() == "||":
+            position += 1
+            other = both()
+            value = value if value else other
+        return value
+
+    value = either()
+    if position != len(found):
+        raise Unfit(f"cannot read the condition {condition!r}")
+    return bool(value)
+
+
+def runs(job, results, signing):
+    """Whether JOB starts, given the RESULTS of the jobs that it needs."""
+    condition = job.condition
+    if not re.search(r"\b(success|failure|always|cancelled)\(\)", condition):
+        condition = f"success() && ({condition})"
+    known = {SIGNING: "configured" if signing else ""}
+    for need in job.needs:
+        known[f"needs.{need}.result"] = results[need]
+    calls = {"success": all(results[need] == "success" for need in job.needs),
+             "failure": any(results[need] == "failure" for need in job.needs),
+             "always": True, "cancelled": False}
+    return evaluate(condition, known, calls)
+
+
+def needs_of(job):
+    needs = job.get("needs", [])
+    return [needs] if isinstance(needs, str) else list(needs)
+
+
+def check_release(path, workflow):
+    windows = [name for name, job in workflow["jobs"].items() if job.get("uses") == WINDOWS_JOB]
+    if len(windows) != 1:
+        raise Unfit(f"{path}: not one job uses {WINDOWS_JOB}")
+    for name in GUARDED:
+        if name not in workflow["jobs"]:
+            raise Unfit(f"{path}: has no job {name}")
+        job = Job(name, needs_of(workflow["jobs"][name]),
+                  str(workflow["jobs"][name].get("if", "success()")))
+        # The Windows job's result, whether the job needs it or not, and
+        # those of the jobs it needs.
+        ends = [windows[0]] + [need for need in job.needs if need != windows[0]]
+        for signing in (False, True):
+            for outcome in itertools.product(("success", "failure", "skipped"), repeat=len(ends)):
+                results = dict(zip(ends, outcome))
+                try:
+                    starts = runs(job, results, signing)
+                except Unfit as error:
+                    raise Unfit(f"{path}: job {name}: {error}")
+                if results[windows[0]] != "success" and starts:
+                    raise Unfit(
+                        f"{path}: job {name} can run while {windows[0]} has the result "
+                        f"{results[windows[0]]}, with signing {'on' if signing else 'off'} "
+                        f"({', '.join(f'{need}: {end}' for need, end in results.items())})")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print("Usage: scripts/job_graph.py WORKFLOWS", file=sys.stderr)
+        return 2
+    folder = sys.argv[1]
+    try:
+        names = sorted(name for name in os.listdir(folder) if name.endswith(".yml"))
+        for name in names:
+            path = os.path.join(folder, name)
+            workflow = read(path)
+            check_paths(path, workflow)
+            if name == "release.yml":
+                check_release(path, workflow)
+        if "release.yml" not in names:
+            raise Unfit(f"{folder}: has no release.yml")
+    except (Unfit, OSError) as error:
+        print(error, file=sys.stderr)
+        return 1
+    print(f"{len(names)} workflows: every path that a uses names is there; release.yml's "
+          f"{', '.join(GUARDED)} run only once the release's exes have passed on Windows, "
+          "with signing on or off")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
