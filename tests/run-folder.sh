@@ -31,7 +31,8 @@ for program in unit_tests.exe lister_tests.exe; do
   # Its list has a line for each suite, then one for each of its cases:
   #   WinesEnumerator/Lister.
   #     ReportsExactly/NoDevice  # GetParam() = NoDevice
-  "${run[@]}" "$PWD/$program" --gtest_list_tests </dev/null >results/list || {
+  # The first run under Wine may prepare its prefix, in half a minute or so.
+  timeout 120 "${run[@]}" "$PWD/$program" --gtest_list_tests </dev/null >results/list || {
     echo "$program did not list its cases." >&2; exit 1; }
   cases=() suite=""
   while IFS= read -r line; do
