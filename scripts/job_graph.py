@@ -119,8 +119,8 @@ def evaluate(condition, known, calls):
             operator = peek()
             position += 1
             other = operand()
-            same = str(value).lower() == str(other).lower()
-            value = same if operator == "==" else not same
+            # GitHub compares strings regardless of case.
+            value = (str(value).lower() == str(other).lower()) == (operator == "==")
         return value
 
     def both():
@@ -129,7 +129,9 @@ def evaluate(condition, known, calls):
         while peek() == "&&":
             position += 1
             other = comparison()
-            value = other if value else value
+            # As GitHub's: the first operand that is false, else the last.
+            if value:
+                value = other
         return value
 
     def either():
@@ -138,7 +140,9 @@ def evaluate(condition, known, calls):
         while peek() == "||":
             position += 1
             other = both()
-            value = value if value else other
+            # The first operand that is true, else the last.
+            if not value:
+                value = other
         return value
 
     value = either()
