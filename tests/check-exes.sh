@@ -10,7 +10,7 @@ for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
   # 5b4c959bb7ae1396c50479567d0e3ebd4071a40d74e133410b6563b1d06a4a17  list-capture-devices.exe
   lines=$(grep -E "^[0-9a-f]{64}  ${exe//./\\.}\$" "$release/SHA256SUMS" || true)
   if [ "$(grep -c . <<<"$lines")" -ne 1 ]; then
-    echo "$release/SHA256SUMS does not give $exe one digest." >&2
+    echo "$release/SHA256SUMS has not one line of a digest and $exe, as sha256sum writes it." >&2
     exit 1
   fi
   cp "$release/$exe" "$folder/$exe"
