@@ -8,10 +8,9 @@ the release's exes on Windows has not passed, with signing on or off.
 
 Each of the three is judged on its own, by its `if`, for every way in which
 the jobs it needs and the Windows job can end (passed, failed, skipped): each
-tests the Windows job's result itself, and does not count on the jobs before it
-to stop a release. An `if` that calls none of
-success(), failure(), always() and cancelled() holds only once every job it
-needs has passed, as GitHub runs it.
+must test the Windows job's result itself, not count on the jobs before it to
+stop a release. An `if` that calls none of success(), failure(), always() and
+cancelled() holds only once every job it needs has passed, as GitHub runs it.
 """
 
 import itertools
@@ -154,6 +153,7 @@ def evaluate(condition, known, calls):
 def runs(job, results, signing):
     """Whether JOB starts, given the RESULTS of the jobs that it needs."""
     condition = job.condition
+    # A status function called: !cancelled() && needs.build.result == 'success'
     if not re.search(r"\b(success|failure|always|cancelled)\(\)", condition):
         condition = f"success() && ({condition})"
     known = {SIGNING: "configured" if signing else ""}
