@@ -41,12 +41,18 @@ class IndirectData(core.Sequence):
     _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
 
 # Authenticode's signed attributes: SpcSpOpusInfo (signtool's /d and /du) and SpcStatementType.
+# The name and link are shown, not read: in any bytes (osslsigncode puts UTF-8 in an IA5String).
 class SpcString(core.Choice):
-    _alternatives = [("unicode", core.BMPString, {"implicit": 0}),
-                     ("ascii", core.IA5String, {"implicit": 1})]
+    _alternatives = [("unicode", core.OctetString, {"implicit": 0}),
+                     ("ascii", core.OctetString, {"implicit": 1})]
+
+class SpcSerializedObject(core.Sequence):
+    _fields = [("class_id", core.OctetString), ("data", core.OctetString)]
 
 class SpcLink(core.Choice):
-    _alternatives = [("url", core.IA5String, {"implicit": 0}), ("file", SpcString, {"explicit": 2})]
+    _alternatives = [("url", core.OctetString, {"implicit": 0}),
+                     ("moniker", SpcSerializedObject, {"implicit": 1}),
+                     ("file", SpcString, {"explicit": 2})]
 
 class OpusInfo(core.Sequence):
     _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
@@ -55,7 +61,13 @@ class OpusInfo(core.Sequence):
 class StatementType(core.SequenceOf):
     _child_spec = core.ObjectIdentifier
 
-SPC_ATTRIBUTES = {"1.3.6.1.4.1.311.2.1.12": OpusInfo, "1.3.6.1.4.1.311.2.1.11": StatementType}
+# What the contents and attributes that asn1crypto leaves as bytes hold, by their type's OID.
+SCHEMAS = {INDIRECT_DATA: IndirectData, TST_INFO: tsp.TSTInfo, "1.3.6.1.4.1.311.2.1.12": OpusInfo,
+           "1.3.6.1.4.1.311.2.1.11": StatementType}
+
+def at(offset):
+    """An offset in the exe, in words: "offset 1100 (0x44c)"."""
+    return f"offset {offset} (0x{offset:x})"
 
 def layout(data):
     """The Layout of an exe's bytes; a Failure that says why where they are not an exe's."""
@@ -63,7 +75,11 @@ def layout(data):
         header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
     except pefile.PEFormatError:
         raise Failure("it is not a Windows executable")
-    entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    index = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+    if len(header.DATA_DIRECTORY) <= index:  # NumberOfRvaAndSizes
+        raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, none for"
+                      " a certificate table")
+    entry = header.DATA_DIRECTORY[index]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
                    entry.VirtualAddress, entry.Size)
     if where.table + where.size > len(data):
@@ -77,15 +93,15 @@ def signed_content(data):
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
 
 def certificate_table(data, where):
-    """The Table of an exe with a signature; a Failure where its PKCS#7 cannot be read."""
+    """The Table of an exe with a signature; a Failure where its PKCS#7 cannot be found."""
     table = data[where.table:where.table + where.size]
     if len(table) < 8:
-        raise Failure(UNREADABLE)
+        raise Failure(f"{UNREADABLE}: its certificate table is cut short, at {amount(len(table))}")
     entry = Entry._make(struct.unpack_from("<IHH", table))
     try:  # The DER's own length says where it ends; dwLength must hold it.
-        _, _, _, header, contents, _ = parser.parse(table[8:entry.length], strict=False)
+        _, _, _, header, contents, _ = parser.parse(table[8:], strict=False)
     except ValueError:
-        raise Failure(UNREADABLE)
+        raise Failure(f"{UNREADABLE}: the length of its PKCS#7 runs past its certificate table")
     end = 8 + len(header) + len(contents)
     der, after = table[8:end], table[end:]
     fault = None
@@ -96,7 +112,12 @@ def certificate_table(data, where):
     elif entry.length > len(table):
         fault = (f"its certificate table's entry says it is {entry.length} bytes long,"
                  f" longer than the table ({len(table)} bytes)")
+    elif entry.length < end:
+        fault = (f"its certificate table's entry says it is {entry.length} bytes long, shorter"
+                 f" than its signature ({end} bytes)")
     elif len(after) >= 8 or after.strip(b"\0"):
+        if not after[:-end % 8].strip(b"\0"):  # zeros that align the entry are not counted
+            after = after[-end % 8:]
         rest = table[(entry.length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
         if len(rest) >= 8 and 8 <= struct.unpack_from("<I", rest)[0] <= len(rest):
             fault = "a second entry in its certificate table"
@@ -108,9 +129,86 @@ def certificate_table(data, where):
                  f" its signature does ({end}) nor where the table does ({len(table)})")
     return Table(der, fault)
 
-def pkcs7_signatures(der):
-    """Each signature's SignedData, by index: the primary one, then those nested in it."""
-    found, pending = [], [cms.ContentInfo.load(der, strict=True)]
+def encoding(value):
+    """value's bytes, as read (asn1crypto's Any.dump() would parse them first)."""
+    return core.Asn1Value.dump(value) if isinstance(value, core.Any) else value.dump()
+
+def definite(der, offset):
+    """A Failure where a value in der (at offset in the exe), however deep, is of indefinite
+    length or runs past what holds it."""
+    pending = [(der, offset)]  # runs of values, each where it starts
+    while pending:
+        run, start = pending.pop()
+        while run:
+            try:
+                _, constructed, _, header, contents, trailer = parser.parse(run)
+            except ValueError:
+                raise Failure(f"{UNREADABLE}: the length at {at(start)} runs past its end")
+            if trailer:  # BER's, not DER's
+                raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
+            if constructed:
+                pending.append((contents, start + len(header)))
+            run, start = run[len(header) + len(contents):], start + len(header) + len(contents)
+
+def parts(value, offset):
+    """The parts of value (at offset in the exe) as its schema reads them, each with its offset; a
+    Failure where value's bytes hold more, such as an element that its schema does not name. A
+    certificate's own bytes are its issuer's signature's to judge, where its issuer is carried."""
+    if isinstance(value, cms.CertificateChoices) and value.name != "certificate":
+        raise Failure(f"{UNREADABLE} by this check: a certificate at {at(offset)} is of the kind"
+                      f" {value.name}", UNJUDGED)
+    if isinstance(value, core.Choice):
+        return [(value.chosen, offset + len(value.dump()) - len(value.chosen.dump()))]
+    if isinstance(value, core.Any):  # bytes, but where SCHEMAS reads them
+        return [(value._parsed[0], offset)] if value._parsed else []
+    start = offset + len(value.dump()) - len(value.contents or b"")
+    if isinstance(value, core.ParsableOctetString) and value._parsed:  # a TSTInfo
+        children = [value._parsed[0]]
+    elif isinstance(value, cms.Certificate):
+        x509.load_der_x509_certificate(value.dump())  # all of it read, strictly
+        return []
+    elif isinstance(value, core.Sequence):
+        pair = value._oid_pair or (("type", "values") if isinstance(value, cms.CMSAttribute) else ())
+        if pair and value[pair[0]].dotted in SCHEMAS:  # a ContentInfo's or CMSAttribute's type
+            oid, content = value[pair[0]].dotted, value[pair[1]]
+            for each in content if isinstance(content, core.SequenceOf) else [content]:
+                if isinstance(each, (core.Any, core.ParsableOctetString)):  # not Void
+                    each.parse(SCHEMAS[oid])
+        children = [value[name] for name, *_ in value._fields]
+    elif isinstance(value, core.SequenceOf):
+        children = list(value)
+    else:  # a primitive: its value read, as of what type it is
+        value.native
+        return []
+    found, read = [], 0
+    for child in children:  # each in the order of its schema: a default left out is not there
+        if value.contents.startswith(encoding(child), read) and encoding(child):
+            found.append((child, start + read))
+            read += len(encoding(child))
+    if read != len(value.contents):
+        raise Failure(f"{UNREADABLE}: {amount(len(value.contents) - read)} at {at(start + read)}"
+                      f" that its {type(value).__name__} does not read")
+    return found
+
+def read(der, offset):
+    """The ContentInfo that der (at offset in the exe) holds, each of its structures read by its
+    schema to the last byte; a Failure that says what and where where it is not."""
+    definite(der, offset)
+    value, where = cms.ContentInfo(), offset
+    try:  # asn1crypto's and cryptography's errors, on what they parse
+        info = cms.ContentInfo.load(der, strict=True)
+        pending = [(info, offset)]
+        while pending:
+            value, where = pending.pop()
+            pending.extend(parts(value, where))
+    except (ValueError, x509.InvalidVersion):
+        raise Failure(f"{UNREADABLE}: the {type(value).__name__} at {at(where)} is not of the"
+                      " form that its schema reads")
+    return info
+
+def pkcs7_signatures(info):
+    """Each signature's SignedData, by index: the primary one (info's), then those nested in it."""
+    found, pending = [], [info]
     while pending:
         found.append(pending.pop(0)["content"])
         for signer in found[-1]["signer_infos"]:
@@ -123,8 +221,6 @@ def signer_certificate(signed_data, signer):
     """The certificate, of those that the signature carries, that names its signer; or None."""
     named = signer["sid"]  # by issuer and serial number, or by subjectKeyIdentifier
     for choice in signed_data["certificates"] or []:
-        if choice.name != "certificate":
-            continue
         certificate = choice.chosen
         if named.name == "issuer_and_serial_number":
             if (certificate.issuer == named.chosen["issuer"]
@@ -134,12 +230,9 @@ def signer_certificate(signed_data, signer):
             return certificate
     return None
 
-def loaded(certificate):
-    """The certificate (asn1crypto's) as cryptography reads it; a Failure where it cannot."""
-    try:
-        return x509.load_der_x509_certificate(certificate.dump())
-    except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm):
-        raise Failure("its signer's certificate cannot be read")
+def subject(certificate):
+    """Its subject, as Windows shows it: CN=..."""
+    return x509.load_der_x509_certificate(certificate.dump()).subject.rfc4514_string()
 
 def unjudged(form):
     """The Failure of a signature in a form that this check does not read."""
@@ -158,14 +251,13 @@ def attribute(signer, name):
         return None
     return values[0][0]
 
-def verify(certificate, signer, signed):
-    """Verifies the signer's value over signed with the certificate's key (InvalidSignature where
-    it fails), by RSA PKCS#1 v1.5, RSA-PSS or ECDSA; unjudged where by another form."""
-    algorithm = signer["signature_algorithm"]
+def verify(certificate, algorithm, name, value, signed):
+    """Verifies value, a signature by algorithm (by the digest name where it names none), over
+    signed with the certificate's key (InvalidSignature where it fails), by RSA PKCS#1 v1.5,
+    RSA-PSS or ECDSA; unjudged where by another form."""
     kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
     try:
         form = algorithm.signature_algo  # rsassa_pkcs1v15, rsassa_pss, ecdsa, dsa, ...
-        name = signer["digest_algorithm"]["algorithm"].native
         if algorithm["algorithm"].native not in ("rsassa_pkcs1v15", "ecdsa"):  # sha256_rsa, ...
             name = algorithm.hash_algo  # rather than the signer's, for those that name one
     except ValueError:
@@ -173,10 +265,9 @@ def verify(certificate, signer, signed):
     if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
         raise unjudged(f"the signature algorithm {form} with a key of type {kind}")
     try:
-        key = loaded(certificate).public_key()
+        key = x509.load_der_x509_certificate(certificate.dump()).public_key()
     except UnsupportedAlgorithm:
         raise unjudged(f"a key of type {kind} that cannot be read")
-    value = signer["signature"].native
     if form == "ecdsa":
         key.verify(value, signed, ec.ECDSA(digest(name)))
     elif form == "rsassa_pkcs1v15":
@@ -186,55 +277,51 @@ def verify(certificate, signer, signed):
         mask = pss["mask_gen_algorithm"]
         if mask["algorithm"].native != "mgf1" or pss["trailer_field"].native != "trailer_field_bc":
             raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
+        if pss["salt_length"].native > key.key_size // 8:  # longer than any that verifies
+            raise InvalidSignature()
         mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
         key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
 
-def well_formed(der):
-    """Whether der is one value of definite length, each part's to its last byte, however deep."""
-    pending = [der]
-    while pending:
-        _, constructed, _, _, contents, trailer = parser.parse(pending.pop(), strict=True)
-        while constructed and contents and not trailer:
-            _, _, _, header, inner, end = parser.parse(contents)
-            pending.append(contents[:len(header) + len(inner) + len(end)])
-            contents = contents[len(pending[-1]):]
-        if trailer:  # an indefinite length: BER's, not DER's
-            return False
+def issued(certificate, issuer):
+    """Whether issuer issued certificate: it names issuer's subject, and issuer's key verifies it."""
+    if certificate.issuer != issuer.subject:
+        return False
+    try:
+        verify(issuer, certificate["signature_algorithm"], None,
+               certificate["signature_value"].native, certificate["tbs_certificate"].dump())
+    except InvalidSignature:
+        return False
     return True
 
 def judge_chain(signed_data, signer):
-    """A Failure where signed_data carries a certificate on no chain of its signer's or
-    countersigners' (none of theirs, nor the issuer of one on a chain)."""
+    """A Failure where a certificate that signed_data carries does not verify with its issuer's key
+    (where that is carried too), or is on no chain of its signer's or countersigners' (none of
+    theirs, nor the issuer of one on a chain)."""
+    carried = [each.chosen for each in signed_data["certificates"] or []]
+    for certificate in carried:
+        issuers = [each for each in carried if each.subject == certificate.issuer]
+        if issuers and not certificate.self_issued and not any(issued(certificate, each)
+                                                               for each in issuers):
+            raise Failure(f"is corrupt: its certificate {subject(certificate)} does not verify with"
+                          f" its issuer's key ({subject(issuers[0])})")
     countersigners = [value for each in signer["unsigned_attrs"] or []
                       if each["type"].dotted == COUNTERSIGNATURE for value in each["values"]]
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
-    rest = list(signed_data["certificates"] or [])
+    rest = carried
     for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
-        on = [each for each in rest if any(each.chosen.dump() == one.dump()
-                                           or each.chosen.subject == one.issuer for one in chain)]
-        chain += [each.chosen for each in on]
+        on = [each for each in rest if any(each.dump() == one.dump() or issued(one, each)
+                                           for one in chain)]
+        chain += on
         rest = [each for each in rest if each not in on]
     if rest:
-        named = loaded(rest[0].chosen).subject.rfc4514_string()  # CN=...
-        raise Failure(f"carries a certificate on no signer's chain: {named}")
+        raise Failure(f"carries a certificate on no signer's chain: {subject(rest[0])}")
 
 def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=True):
     """A Failure that says what is wrong with signer's signature over content of the type kind
     (named name), with its unsigned attributes (only those that unsigned judges, by OID, may be)
     or, if chained, with signed_data's certificates."""
-    for part in [signed_data["digest_algorithms"], signed_data["certificates"], signed_data["crls"]
-                 ] + [signer[field] for field in signer if not field.endswith("_attrs")]:
-        part.native  # each part parsed, so that a malformed one is found
     if not signer["signed_attrs"]:
         raise Failure("has no signed attributes")
-    for each in signer["signed_attrs"]:  # all that the signature covers, read by type where known
-        if not well_formed(each.dump()):
-            raise Failure("has a signed attribute that is not of definite lengths to its last byte")
-        if each["type"].native in ("content_type", "message_digest", "signing_time"):
-            each.native
-        if each["type"].native in SPC_ATTRIBUTES:  # others, asn1crypto's or not, are signed DER
-            for value in each["values"]:
-                SPC_ATTRIBUTES[each["type"].native].load(value.dump(), strict=True).native
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
     content_type = attribute(signer, "content_type")
     if not content_type or content_type.dotted != kind:
@@ -249,13 +336,14 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
         raise Failure("does not carry its signer's certificate")
     signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
     try:
-        verify(certificate, signer, signed)
+        verify(certificate, signer["signature_algorithm"], algorithm, signer["signature"].native,
+               signed)
     except InvalidSignature:
         raise Failure("is corrupt: its value does not verify with its signer's certificate")
     for each in signer["unsigned_attrs"] or []:
         oid = each["type"].dotted
         if oid not in unsigned:
-            size = sum(len(value.dump()) for value in each["values"])
+            size = sum(len(encoding(value)) for value in each["values"])
             raise Failure(f"carries {amount(size)} that no signature covers (an unsigned attribute"
                           f" {oid})")
         for value in each["values"]:
@@ -263,19 +351,40 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     if chained:
         judge_chain(signed_data, signer)
 
+def judge_form(signed_data, kind, name, versions):
+    """A Failure where signed_data does not hold content of the type kind (named name), signed by
+    one signer, by the one digest that it lists, in one of those versions (its, its signer's)."""
+    encapsulated = signed_data["encap_content_info"]
+    if encapsulated["content_type"].dotted != kind:
+        raise Failure(f"does not hold {name}")
+    if isinstance(encapsulated["content"], core.Void):
+        raise Failure(f"holds no content, so not {name}")
+    if len(signed_data["signer_infos"]) != 1:
+        raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
+    signer = signed_data["signer_infos"][0]
+    digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
+    if (signed_data["version"].native, signer["version"].native) not in versions:
+        raise Failure(f"is of the versions {signed_data['version'].native} and"
+                      f" {signer['version'].native}, not {versions[0][0]} and v1 or v3")
+    listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
+    if listed != [signer["digest_algorithm"]["algorithm"].native]:
+        raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
+    return signer
+
 def judge_token(signed_data, signer, value):
     """A Failure where an RFC 3161 timestamp (value) of signer's value does not hold that value's
     digest or does not verify with the certificate it carries."""
-    stamped = signer["signature"].native
-    token = value["content"]  # a SignedData of a TSTInfo
-    if value["content_type"].native != "signed_data" or len(token["signer_infos"]) != 1:
-        raise Failure("is not a SignedData of one signer")
+    if value["content_type"].native != "signed_data":
+        raise Failure("is not a SignedData")
+    token = value["content"]  # a SignedData of a TSTInfo, by a signer of version 1 or 3
+    one = judge_form(token, TST_INFO, "a TSTInfo", [("v3", "v1"), ("v3", "v3")])
     info = token["encap_content_info"]["content"]
-    imprint = info.parse(tsp.TSTInfo).native["message_imprint"]  # all of the TSTInfo read
-    algorithm = digest(imprint["hash_algorithm"]["algorithm"]).name
-    if imprint["hashed_message"] != hashlib.new(algorithm, stamped).digest():
+    imprint = info.parsed["message_imprint"]
+    algorithm = digest(imprint["hash_algorithm"]["algorithm"].native).name
+    if imprint["hashed_message"].native != hashlib.new(algorithm, signer["signature"].native
+                                                       ).digest():
         raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
-    judge_signer(token, token["signer_infos"][0], TST_INFO, "TSTInfo", info.contents)
+    judge_signer(token, one, TST_INFO, "TSTInfo", info.contents)
 
 def judge_countersignature(signed_data, signer, value):
     """A Failure where a PKCS #9 countersignature (value, a SignerInfo over signer's value, as
@@ -299,24 +408,12 @@ UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None,
 def judge_signature(content, signed_data):
     """A Failure that says what is wrong with a signature (its SignedData) of an exe whose signed
     content is content, or that it is in a form this check does not read."""
-    encapsulated = signed_data["encap_content_info"]
-    if encapsulated["content_type"].dotted != INDIRECT_DATA:
-        raise Failure("does not hold the exe's digest (an SpcIndirectDataContent)")
-    if isinstance(encapsulated["content"], core.Void):
-        raise Failure("holds no content, so no digest of the exe")
-    if len(signed_data["signer_infos"]) != 1:
-        raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
-    signer = signed_data["signer_infos"][0]
-    indirect = encapsulated["content"].parse(IndirectData)
-    exe_algorithm = digest(indirect["digest"].native["digest_algorithm"]["algorithm"]).name
-    digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
-    versions = (signed_data["version"].native, signer["version"].native)
-    if versions not in [("v1", "v1"), ("v1", "v3")]:  # v3: a signer named by key identifier
-        raise Failure(f"is of the versions {versions[0]} and {versions[1]}, not Authenticode's")
-    listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
-    if listed != [signer["digest_algorithm"]["algorithm"].native]:
-        raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
-    if indirect["digest"]["digest"].native != hashlib.new(exe_algorithm, content).digest():
+    signer = judge_form(signed_data, INDIRECT_DATA, "the exe's digest (an SpcIndirectDataContent)",
+                        [("v1", "v1"), ("v1", "v3")])  # v3: a signer named by key identifier
+    indirect = signed_data["encap_content_info"]["content"].parsed
+    exe_digest = indirect["digest"]
+    algorithm = digest(exe_digest["digest_algorithm"]["algorithm"].native).name
+    if exe_digest["digest"].native != hashlib.new(algorithm, content).digest():
         raise Failure("does not sign its content")
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
     judge_signer(signed_data, signer, INDIRECT_DATA, "SpcIndirectDataContent", indirect.contents,
@@ -325,20 +422,16 @@ def judge_signature(content, signed_data):
 def signers(data):
     """The subjects of the certificates that the exe's signatures carry for their signers (CN=...),
     each once; a Failure that says why where the exe or its signatures cannot be read."""
-    subjects = []
     where = layout(data)
     if not where.size:
-        return subjects
-    try:
-        for signed_data in pkcs7_signatures(certificate_table(data, where).der):
-            for signer in signed_data["signer_infos"]:
-                certificate = signer_certificate(signed_data, signer)
-                if certificate:
-                    subjects.append(loaded(certificate).subject.rfc4514_string())
-    except (ValueError, TypeError, KeyError, AttributeError):
-        raise Failure(UNREADABLE)
+        return []
+    subjects = []
+    for signed_data in pkcs7_signatures(read(certificate_table(data, where).der, where.table + 8)):
+        for signer in signed_data["signer_infos"]:
+            certificate = signer_certificate(signed_data, signer)
+            if certificate:
+                subjects.append(subject(certificate))
     return list(dict.fromkeys(subjects))
-
 def judge(build, path):
     """The signers (as signers gives them) of the exe at path, where it is the build plus intact
     signatures; else a Failure that says why: DIFFERS where it is refused, UNJUDGED where this
@@ -365,19 +458,16 @@ def judge(build, path):
         if offset >= built_layout.entry:
             offset += 8
         raise Failure(f"its code differs from this build's from offset {offset} (0x{offset:x})")
+    table = certificate_table(signed, where)
+    if table.fault:
+        raise Failure(table.fault)
     faults = []
-    try:
-        table = certificate_table(signed, where)
-        if table.fault:
-            raise Failure(table.fault)
-        for index, signed_data in enumerate(pkcs7_signatures(table.der)):
-            try:
-                judge_signature(theirs, signed_data)
-            except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
-                said = f"its signature {index}" + ("" if str(why)[0] == "'" else " ") + str(why)
-                faults.append(Failure(said, why.status))
-    except (ValueError, TypeError, KeyError, AttributeError):  # asn1crypto's, on a malformed part
-        raise Failure(UNREADABLE)
+    for index, signed_data in enumerate(pkcs7_signatures(read(table.der, where.table + 8))):
+        try:
+            judge_signature(theirs, signed_data)
+        except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
+            said = f"its signature {index}" + ("" if str(why)[0] == "'" else " ") + str(why)
+            faults.append(Failure(said, why.status))
     if faults:  # refused where one is; unjudged where all are
         raise Failure("; ".join(map(str, faults)), min(each.status for each in faults))
     return signers(signed)

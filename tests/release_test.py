@@ -182,7 +182,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     ("nested.exe", lambda data: b"<!DOCTYPE html>\n<html></html>\n", "not a Windows executable"),
     ("nested.exe", lambda data: data[:-100], "it is cut short"),
     ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:] + b"A" * 4096),
-     "bytes after its signature, in its certificate table"),
+     "4096 bytes after its signature, in its certificate table"),
     ("sha1.exe", retabled(lambda t: t + t), "a second entry in its certificate table"),
     ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:]), "longer than"),
     ("sha1.exe", retabled(lambda t: t[:6] + b"\1\0" + t[8:]), "entry is of type 1, not"),
@@ -203,7 +203,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     (retabled(lambda t: t[:8] + b"\xff" * (len(t) - 8)), "its signatures cannot be read"),
     (retabled(lambda t: struct.pack("<I", struct.unpack_from("<I", t)[0] + 2) + t[4:] + bytes(2),
               signed=lambda d, s: None), "neither where its signature does"),
-    (setting("content_type", "data", lambda d, s: d["encap_content_info"]), "not hold the exe's"),
+    (setting("content_type", "1.2.3", lambda d, s: d["encap_content_info"]), "not hold the exe's"),
     (setting("version", "v2"), "is of the versions v1 and v2"),
     (setting("digest_algorithms", [{"algorithm": "sha1"}] * 2, lambda d, s: d), "not list its"),
     (lambda data: data.replace(hashlib.sha1(signature.signed_content(data)).digest(), bytes(20)),
@@ -215,7 +215,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     (setting("signed_attrs", lambda each: each["type"].native != "content_type"), "not name Spc"),
     (setting("signed_attrs", lambda each: each["type"].native != "message_digest"), "not have one"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.2.3.4", "values": [
-        core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "not of definite lengths"),
+        core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "6519 (0x1977) is of indefinite"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.3.6.1.4.1.311.2.1.12",
         "values": [core.Any.load(b"\x30\x08\xa0\x06\x0c\x04Tiny")]})), "cannot be read"),  # UTF8
     (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "judge: the signature algori"
@@ -233,7 +233,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     (stamped(TOKEN, change=lambda t: t["content"]["certificates"].append(MADE["ec"])),
      "its signature 0's timestamp carries a certificate " + OFF_CHAIN),
     (stamped(TOKEN, change=lambda t: t["content"]["signer_infos"].append(t["content"][
-        "signer_infos"][0])), "0's timestamp is not a SignedData of one signer"),
+        "signer_infos"][0])), "0's timestamp has 2 signers, not one"),
     (stamped(COUNTER, change=lambda c: setitem(c, "unsigned_attrs", BLOB)),
      "its signature 0's timestamp carries 1028 bytes that no signature covers"),
 ]])
@@ -243,6 +243,11 @@ def test_signatures_judged(signed, exe, change, why):
         assert signature.judge(signed / "tiny.exe", signed / "judged.exe")  # its signers
     if why:  # refused (1), or in a form this check does not read (2)
         assert why in str(refused.value) and refused.value.status == 1 + ("judge" in why)
+
+def test_a_fault_in_the_check_itself_is_no_refusal(signed, monkeypatch):
+    monkeypatch.setattr(signature, "attribute", lambda signer, name: {}[name])  # a typo, say
+    with pytest.raises(KeyError):
+        signature.judge(signed / "tiny.exe", signed / "sha1.exe")
 
 X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
 @pytest.mark.parametrize("text, read", [
