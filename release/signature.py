@@ -130,8 +130,11 @@ def certificate_table(data, where):
     return Table(der, fault)
 
 def encoding(value):
-    """value's bytes, as read (asn1crypto's Any.dump() would parse them first)."""
-    return core.Asn1Value.dump(value) if isinstance(value, core.Any) else value.dump()
+    """value's bytes, as read: asn1crypto's dump() parses an Any, and encodes again a value whose
+    length ends in a byte 0x80 (30 82 01 80), taking it for an indefinite one."""
+    if isinstance(value, core.Choice):
+        return value._header + encoding(value.chosen)
+    return (value._header or b"") + (value.contents or b"") + value._trailer
 
 def definite(der, offset):
     """A Failure where a value in der (at offset in the exe), however deep, is of indefinite
@@ -157,15 +160,15 @@ def parts(value, offset):
     if isinstance(value, cms.CertificateChoices) and value.name != "certificate":
         raise Failure(f"{UNREADABLE} by this check: a certificate at {at(offset)} is of the kind"
                       f" {value.name}", UNJUDGED)
+    start = offset + len(value._header or b"")
     if isinstance(value, core.Choice):
-        return [(value.chosen, offset + len(value.dump()) - len(value.chosen.dump()))]
-    if isinstance(value, core.Any):  # bytes, but where SCHEMAS reads them
-        return [(value._parsed[0], offset)] if value._parsed else []
-    start = offset + len(value.dump()) - len(value.contents or b"")
-    if isinstance(value, core.ParsableOctetString) and value._parsed:  # a TSTInfo
+        return [(value.chosen, start)]
+    if isinstance(value, (core.Any, core.ParsableOctetString)):  # bytes, but what SCHEMAS reads
+        if not value._parsed:
+            return []
         children = [value._parsed[0]]
     elif isinstance(value, cms.Certificate):
-        x509.load_der_x509_certificate(value.dump())  # all of it read, strictly
+        x509.load_der_x509_certificate(encoding(value))  # all of it read, strictly
         return []
     elif isinstance(value, core.Sequence):
         pair = value._oid_pair or (("type", "values") if isinstance(value, cms.CMSAttribute) else ())
@@ -232,7 +235,7 @@ def signer_certificate(signed_data, signer):
 
 def subject(certificate):
     """Its subject, as Windows shows it: CN=..."""
-    return x509.load_der_x509_certificate(certificate.dump()).subject.rfc4514_string()
+    return x509.load_der_x509_certificate(encoding(certificate)).subject.rfc4514_string()
 
 def unjudged(form):
     """The Failure of a signature in a form that this check does not read."""
@@ -265,7 +268,7 @@ def verify(certificate, algorithm, name, value, signed):
     if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
         raise unjudged(f"the signature algorithm {form} with a key of type {kind}")
     try:
-        key = x509.load_der_x509_certificate(certificate.dump()).public_key()
+        key = x509.load_der_x509_certificate(encoding(certificate)).public_key()
     except UnsupportedAlgorithm:
         raise unjudged(f"a key of type {kind} that cannot be read")
     if form == "ecdsa":
@@ -288,7 +291,7 @@ def issued(certificate, issuer):
         return False
     try:
         verify(issuer, certificate["signature_algorithm"], None,
-               certificate["signature_value"].native, certificate["tbs_certificate"].dump())
+               certificate["signature_value"].native, encoding(certificate["tbs_certificate"]))
     except InvalidSignature:
         return False
     return True
@@ -309,7 +312,7 @@ def judge_chain(signed_data, signer):
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
     rest = carried
     for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
-        on = [each for each in rest if any(each.dump() == one.dump() or issued(one, each)
+        on = [each for each in rest if any(encoding(each) == encoding(one) or issued(one, each)
                                            for one in chain)]
         chain += on
         rest = [each for each in rest if each not in on]
@@ -334,7 +337,7 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     certificate = signer_certificate(signed_data, signer)
     if not certificate:
         raise Failure("does not carry its signer's certificate")
-    signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
+    signed = b"\x31" + encoding(signer["signed_attrs"])[1:]  # signed as a SET OF, not as its [0]
     try:
         verify(certificate, signer["signature_algorithm"], algorithm, signer["signature"].native,
                signed)
