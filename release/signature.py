@@ -303,8 +303,7 @@ def judge_chain(signed_data, signer):
     carried = [each.chosen for each in signed_data["certificates"] or []]
     for certificate in carried:
         issuers = [each for each in carried if each.subject == certificate.issuer]
-        if issuers and not certificate.self_issued and not any(issued(certificate, each)
-                                                               for each in issuers):
+        if issuers and not any(issued(certificate, each) for each in issuers):
             raise Failure(f"is corrupt: its certificate {subject(certificate)} does not verify with"
                           f" its issuer's key ({subject(issuers[0])})")
     countersigners = [value for each in signer["unsigned_attrs"] or []
@@ -345,6 +344,8 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
         raise Failure("is corrupt: its value does not verify with its signer's certificate")
     for each in signer["unsigned_attrs"] or []:
         oid = each["type"].dotted
+        if not each["values"]:
+            raise Failure(f"carries an unsigned attribute {oid} of no value")
         if oid not in unsigned:
             size = sum(len(encoding(value)) for value in each["values"])
             raise Failure(f"carries {amount(size)} that no signature covers (an unsigned attribute"
@@ -366,9 +367,10 @@ def judge_form(signed_data, kind, name, versions):
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
     digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
-    if (signed_data["version"].native, signer["version"].native) not in versions:
-        raise Failure(f"is of the versions {signed_data['version'].native} and"
-                      f" {signer['version'].native}, not {versions[0][0]} and v1 or v3")
+    found = tuple(each["version"].native for each in (signed_data, signer))  # v1; else a number
+    if found not in versions:
+        said = [each if isinstance(each, str) else "unknown" for each in found]
+        raise Failure(f"is of the versions {said[0]} and {said[1]}, not {versions[0][0]} and v1 or v3")
     listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
     if listed != [signer["digest_algorithm"]["algorithm"].native]:
         raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
