@@ -24,8 +24,6 @@ from verdict import UNJUDGED, Failure, amount, first_difference
 Layout = collections.namedtuple("Layout", "checksum entry table size")
 # A WIN_CERTIFICATE's header: its length (dwLength), revision and type.
 Entry = collections.namedtuple("Entry", "length revision type")
-# The table's one entry's PKCS#7 (DER), and what is wrong with the table around it, if anything.
-Table = collections.namedtuple("Table", "der fault")
 # The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
 # in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -36,8 +34,7 @@ DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384
            "sha512": hashes.SHA512}
 UNREADABLE = "its signatures cannot be read"
 
-class IndirectData(core.Sequence):
-    """Authenticode's SpcIndirectDataContent: what the exe is, then its DigestInfo."""
+class IndirectData(core.Sequence):  # SpcIndirectDataContent: what the exe is, then its DigestInfo
     _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
 
 # Authenticode's signed attributes: SpcSpOpusInfo (signtool's /d and /du) and SpcStatementType.
@@ -50,9 +47,8 @@ class SpcSerializedObject(core.Sequence):
     _fields = [("class_id", core.OctetString), ("data", core.OctetString)]
 
 class SpcLink(core.Choice):
-    _alternatives = [("url", core.OctetString, {"implicit": 0}),
-                     ("moniker", SpcSerializedObject, {"implicit": 1}),
-                     ("file", SpcString, {"explicit": 2})]
+    _alternatives = [("url", core.OctetString, {"implicit": 0}), ("moniker", SpcSerializedObject,
+                     {"implicit": 1}), ("file", SpcString, {"explicit": 2})]
 
 class OpusInfo(core.Sequence):
     _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
@@ -76,7 +72,7 @@ def layout(data):
     except pefile.PEFormatError:
         raise Failure("it is not a Windows executable")
     index = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
-    if len(header.DATA_DIRECTORY) <= index:  # NumberOfRvaAndSizes
+    if len(header.DATA_DIRECTORY) <= index:  # as its NumberOfRvaAndSizes says
         raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, none for"
                       " a certificate table")
     entry = header.DATA_DIRECTORY[index]
@@ -93,7 +89,8 @@ def signed_content(data):
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
 
 def certificate_table(data, where):
-    """The Table of an exe with a signature; a Failure where its PKCS#7 cannot be found."""
+    """The PKCS#7 (DER) of an exe's one WIN_CERTIFICATE; a Failure where the table around it is
+    not that, with up to 7 zeros to align it."""
     table = data[where.table:where.table + where.size]
     if len(table) < 8:
         raise Failure(f"{UNREADABLE}: its certificate table is cut short, at {amount(len(table))}")
@@ -103,34 +100,33 @@ def certificate_table(data, where):
     except ValueError:
         raise Failure(f"{UNREADABLE}: the length of its PKCS#7 runs past its certificate table")
     end = 8 + len(header) + len(contents)
-    der, after = table[8:end], table[end:]
-    fault = None
+    after = table[end:]
     if entry.revision != 0x0200:
-        fault = f"its certificate table's entry is of revision 0x{entry.revision:04x}, not 2.0"
-    elif entry.type != 2:
-        fault = f"its certificate table's entry is of type {entry.type}, not PKCS#7 (2)"
-    elif entry.length > len(table):
-        fault = (f"its certificate table's entry says it is {entry.length} bytes long,"
-                 f" longer than the table ({len(table)} bytes)")
-    elif entry.length < end:
-        fault = (f"its certificate table's entry says it is {entry.length} bytes long, shorter"
-                 f" than its signature ({end} bytes)")
-    elif len(after) >= 8 or after.strip(b"\0"):
-        if not after[:-end % 8].strip(b"\0"):  # zeros that align the entry are not counted
-            after = after[-end % 8:]
+        raise Failure(f"its certificate table's entry is of revision 0x{entry.revision:04x}, not"
+                      " 2.0")
+    if entry.type != 2:
+        raise Failure(f"its certificate table's entry is of type {entry.type}, not PKCS#7 (2)")
+    if entry.length > len(table):
+        raise Failure(f"its certificate table's entry says it is {entry.length} bytes long, longer"
+                      f" than the table ({len(table)} bytes)")
+    if entry.length < end:
+        raise Failure(f"its certificate table's entry says it is {entry.length} bytes long, shorter"
+                      f" than its signature ({end} bytes)")
+    if len(after) >= 8 or after.strip(b"\0"):
         rest = table[(entry.length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
         if len(rest) >= 8 and 8 <= struct.unpack_from("<I", rest)[0] <= len(rest):
-            fault = "a second entry in its certificate table"
-        else:
-            fault = (f"{amount(len(after))} after its signature, in its certificate table,"
-                     " where only up to 7 zeros may align it")
-    elif entry.length not in (end, len(table)):
-        fault = (f"its certificate table's entry ends at byte {entry.length}, neither where"
-                 f" its signature does ({end}) nor where the table does ({len(table)})")
-    return Table(der, fault)
+            raise Failure("a second entry in its certificate table")
+        if not after[:-end % 8].strip(b"\0"):  # the zeros that align it are not counted
+            after = after[-end % 8:]
+        raise Failure(f"{amount(len(after))} after its signature, in its certificate table, where"
+                      " only up to 7 zeros may align it")
+    if entry.length not in (end, len(table)):
+        raise Failure(f"its certificate table's entry ends at byte {entry.length}, neither where"
+                      f" its signature does ({end}) nor where the table does ({len(table)})")
+    return table[8:end]
 
 def encoding(value):
-    """value's bytes, as read: asn1crypto's dump() parses an Any, and encodes again a value whose
+    """value's bytes as read: asn1crypto's dump() parses an Any, and encodes again a value whose
     length ends in a byte 0x80 (30 82 01 80), taking it for an indefinite one."""
     if isinstance(value, core.Choice):
         return value._header + encoding(value.chosen)
@@ -138,7 +134,7 @@ def encoding(value):
 
 def definite(der, offset):
     """A Failure where a value in der (at offset in the exe), however deep, is of indefinite
-    length or runs past what holds it."""
+    length (BER's, not DER's) or runs past what holds it."""
     pending = [(der, offset)]  # runs of values, each where it starts
     while pending:
         run, start = pending.pop()
@@ -147,7 +143,7 @@ def definite(der, offset):
                 _, constructed, _, header, contents, trailer = parser.parse(run)
             except ValueError:
                 raise Failure(f"{UNREADABLE}: the length at {at(start)} runs past its end")
-            if trailer:  # BER's, not DER's
+            if trailer:
                 raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
             if constructed:
                 pending.append((contents, start + len(header)))
@@ -167,28 +163,29 @@ def parts(value, offset):
         if not value._parsed:
             return []
         children = [value._parsed[0]]
-    elif isinstance(value, cms.Certificate):
-        x509.load_der_x509_certificate(encoding(value))  # all of it read, strictly
+    elif isinstance(value, cms.Certificate):  # all read, strictly, as Windows and this check do
+        x509.load_der_x509_certificate(encoding(value)).subject.rfc4514_string()
+        value.subject.hashable, value.issuer.hashable, value.key_identifier
         return []
     elif isinstance(value, core.Sequence):
         pair = value._oid_pair or (("type", "values") if isinstance(value, cms.CMSAttribute) else ())
-        if pair and value[pair[0]].dotted in SCHEMAS:  # a ContentInfo's or CMSAttribute's type
-            oid, content = value[pair[0]].dotted, value[pair[1]]
+        if pair and value[pair[0]].dotted in SCHEMAS:  # a ContentInfo's or a CMSAttribute's
+            content = value[pair[1]]
             for each in content if isinstance(content, core.SequenceOf) else [content]:
-                if isinstance(each, (core.Any, core.ParsableOctetString)):  # not Void
-                    each.parse(SCHEMAS[oid])
+                if not isinstance(each, core.Void):
+                    each.parse(SCHEMAS[value[pair[0]].dotted])
         children = [value[name] for name, *_ in value._fields]
     elif isinstance(value, core.SequenceOf):
         children = list(value)
-    else:  # a primitive: its value read, as of what type it is
+    else:  # a primitive: its value read, as of its type
         value.native
         return []
     found, read = [], 0
-    for child in children:  # each in the order of its schema: a default left out is not there
-        if value.contents.startswith(encoding(child), read) and encoding(child):
+    for child in children:  # each in the order of its schema; a default left out is not there
+        if encoding(child) and value.contents.startswith(encoding(child), read):
             found.append((child, start + read))
             read += len(encoding(child))
-    if read != len(value.contents):
+    if read != len(value.contents or b""):
         raise Failure(f"{UNREADABLE}: {amount(len(value.contents) - read)} at {at(start + read)}"
                       f" that its {type(value).__name__} does not read")
     return found
@@ -311,10 +308,9 @@ def judge_chain(signed_data, signer):
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
     rest = carried
     for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
-        on = [each for each in rest if any(encoding(each) == encoding(one) or issued(one, each)
-                                           for one in chain)]
-        chain += on
-        rest = [each for each in rest if each not in on]
+        on = [each for each in rest if any(encoding(each) == encoding(one) or
+                                           issued(one, each) for one in chain)]
+        chain, rest = chain + on, [each for each in rest if each not in on]
     if rest:
         raise Failure(f"carries a certificate on no signer's chain: {subject(rest[0])}")
 
@@ -343,15 +339,16 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     except InvalidSignature:
         raise Failure("is corrupt: its value does not verify with its signer's certificate")
     for each in signer["unsigned_attrs"] or []:
-        oid = each["type"].dotted
-        if not each["values"]:
-            raise Failure(f"carries an unsigned attribute {oid} of no value")
-        if oid not in unsigned:
-            size = sum(len(encoding(value)) for value in each["values"])
+        oid, values = each["type"].dotted, each["values"]
+        if oid not in unsigned or not values:
+            size = sum(len(encoding(value)) for value in values)
             raise Failure(f"carries {amount(size)} that no signature covers (an unsigned attribute"
                           f" {oid})")
-        for value in each["values"]:
-            unsigned[oid](signed_data, signer, value)
+        for value in values:
+            try:
+                unsigned[oid](signed_data, signer, value)
+            except Failure as why:  # a timestamp's: "'s timestamp is corrupt"
+                raise Failure(f"'s timestamp {why}", why.status)
     if chained:
         judge_chain(signed_data, signer)
 
@@ -367,10 +364,10 @@ def judge_form(signed_data, kind, name, versions):
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
     digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
-    found = tuple(each["version"].native for each in (signed_data, signer))  # v1; else a number
-    if found not in versions:
-        said = [each if isinstance(each, str) else "unknown" for each in found]
-        raise Failure(f"is of the versions {said[0]} and {said[1]}, not {versions[0][0]} and v1 or v3")
+    found = [each["version"].native for each in (signed_data, signer)]  # v1; a number if unnamed
+    if tuple(found) not in versions:
+        said = " and ".join(each if isinstance(each, str) else "unknown" for each in found)
+        raise Failure(f"is of the versions {said}, not {versions[0][0]} and v1 or v3")
     listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
     if listed != [signer["digest_algorithm"]["algorithm"].native]:
         raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
@@ -381,7 +378,7 @@ def judge_token(signed_data, signer, value):
     digest or does not verify with the certificate it carries."""
     if value["content_type"].native != "signed_data":
         raise Failure("is not a SignedData")
-    token = value["content"]  # a SignedData of a TSTInfo, by a signer of version 1 or 3
+    token = value["content"]  # a SignedData of a TSTInfo
     one = judge_form(token, TST_INFO, "a TSTInfo", [("v3", "v1"), ("v3", "v3")])
     info = token["encap_content_info"]["content"]
     imprint = info.parsed["message_imprint"]
@@ -391,24 +388,12 @@ def judge_token(signed_data, signer, value):
         raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
     judge_signer(token, one, TST_INFO, "TSTInfo", info.contents)
 
-def judge_countersignature(signed_data, signer, value):
-    """A Failure where a PKCS #9 countersignature (value, a SignerInfo over signer's value, as
-    data) is not intact, with a certificate that signed_data carries."""
-    judge_signer(signed_data, value, DATA, "data", signer["signature"].native, chained=False)
-
-def timestamp(judge):
-    """judge, its Failure said of a timestamp: "'s timestamp is corrupt"."""
-    def judged(signed_data, signer, value):
-        try:
-            judge(signed_data, signer, value)
-        except Failure as why:
-            raise Failure(f"'s timestamp {why}", why.status)
-    return judged
-
 # The unsigned attributes that Authenticode defines, which no signature covers, by OID, with their
-# judges: a signature nested in the one before it (judged as the others are), and its timestamps.
-UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None,
-            TIMESTAMP: timestamp(judge_token), COUNTERSIGNATURE: timestamp(judge_countersignature)}
+# judges: a signature nested in the one before it (judged as the others are), and its timestamps;
+# a countersignature is a SignerInfo over the value it stamps, as data.
+UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None, TIMESTAMP: judge_token,
+            COUNTERSIGNATURE: lambda signed_data, signer, value: judge_signer(
+                signed_data, value, DATA, "data", signer["signature"].native, chained=False)}
 
 def judge_signature(content, signed_data):
     """A Failure that says what is wrong with a signature (its SignedData) of an exe whose signed
@@ -416,9 +401,8 @@ def judge_signature(content, signed_data):
     signer = judge_form(signed_data, INDIRECT_DATA, "the exe's digest (an SpcIndirectDataContent)",
                         [("v1", "v1"), ("v1", "v3")])  # v3: a signer named by key identifier
     indirect = signed_data["encap_content_info"]["content"].parsed
-    exe_digest = indirect["digest"]
-    algorithm = digest(exe_digest["digest_algorithm"]["algorithm"].native).name
-    if exe_digest["digest"].native != hashlib.new(algorithm, content).digest():
+    algorithm = digest(indirect["digest"]["digest_algorithm"]["algorithm"].native).name
+    if indirect["digest"]["digest"].native != hashlib.new(algorithm, content).digest():
         raise Failure("does not sign its content")
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
     judge_signer(signed_data, signer, INDIRECT_DATA, "SpcIndirectDataContent", indirect.contents,
@@ -431,12 +415,13 @@ def signers(data):
     if not where.size:
         return []
     subjects = []
-    for signed_data in pkcs7_signatures(read(certificate_table(data, where).der, where.table + 8)):
+    for signed_data in pkcs7_signatures(read(certificate_table(data, where), where.table + 8)):
         for signer in signed_data["signer_infos"]:
             certificate = signer_certificate(signed_data, signer)
             if certificate:
                 subjects.append(subject(certificate))
     return list(dict.fromkeys(subjects))
+
 def judge(build, path):
     """The signers (as signers gives them) of the exe at path, where it is the build plus intact
     signatures; else a Failure that says why: DIFFERS where it is refused, UNJUDGED where this
@@ -462,12 +447,10 @@ def judge(build, path):
             offset += 4
         if offset >= built_layout.entry:
             offset += 8
-        raise Failure(f"its code differs from this build's from offset {offset} (0x{offset:x})")
-    table = certificate_table(signed, where)
-    if table.fault:
-        raise Failure(table.fault)
+        raise Failure(f"its code differs from this build's from {at(offset)}")
     faults = []
-    for index, signed_data in enumerate(pkcs7_signatures(read(table.der, where.table + 8))):
+    for index, signed_data in enumerate(pkcs7_signatures(read(certificate_table(signed, where),
+                                                              where.table + 8))):
         try:
             judge_signature(theirs, signed_data)
         except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
@@ -482,8 +465,7 @@ def check(directory, builds):
     0 where all are, 1 where one is refused, else 2 where one cannot be judged."""
     statuses = []
     for build in builds:
-        name = os.path.basename(build)
-        path = os.path.join(directory, name)
+        path = os.path.join(directory, os.path.basename(build))
         try:
             subjects = judge(build, path)
         except Failure as why:
@@ -494,34 +476,31 @@ def check(directory, builds):
             named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
         else:
             named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
-        print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
-              file=sys.stderr)
+        print(f"{os.path.basename(build)}: this build plus intact signatures, which {named}"
+              " Windows' to judge.", file=sys.stderr)
     if statuses:
         print("Nothing was written.", file=sys.stderr)
     return min(statuses, default=0)
 
-def main(command, arguments):
-    """Runs the command; its status."""
-    if command == ["check"] and len(arguments) > 1:
-        return check(arguments[0], arguments[1:])
-    if command != ["signers"]:
+def main(arguments):
+    """Runs the command that arguments give; its exit status."""
+    if arguments[:1] == ["check"] and len(arguments) > 2:
+        return check(arguments[1], arguments[2:])
+    if arguments[:1] != ["signers"]:
         print(__doc__.split("\n\n")[0], file=sys.stderr)
         return UNJUDGED
-    for exe in arguments:
+    for exe in arguments[1:]:
         with open(exe, "rb") as data:
-            data = data.read()
-        try:
-            subjects = signers(data)
-        except Failure as why:
-            print(f"{exe}: {why}.", file=sys.stderr)
-            return why.status
-        for subject in subjects:
-            print(subject)
+            try:
+                print("".join(f"{each}\n" for each in signers(data.read())), end="")
+            except Failure as why:
+                print(f"{exe}: {why}.", file=sys.stderr)
+                return why.status
     return 0
 
 if __name__ == "__main__":
     try:
-        sys.exit(main(sys.argv[1:2], sys.argv[2:]))
+        sys.exit(main(sys.argv[1:]))
     except OSError as error:
         print(f"release/signature.py: {error}", file=sys.stderr)
         sys.exit(UNJUDGED)
