@@ -1,12 +1,9 @@
 #!/usr/bin/python3
 """Usage: release/signature.py check DIR BUILD... | signers EXE...
 
-check refuses, naming it, each exe of DIR that is not the BUILD of its name
-plus intact Authenticode signatures: it exits 0 where all are, 1 where one is
-refused, and 2 where it cannot judge (a missing file, a form it does not
-read). signers lists the subjects of the certificates that the signatures
-carry for their signers. Whether those are to be trusted is Windows' to judge
-(docs/release-tooling.md, "Signature rules").
+check says whether each exe of DIR is the BUILD of its name plus intact Authenticode signatures
+(exit 0), is refused (1) or cannot be judged (2); signers, whom they name as signers. Whether to
+trust those is Windows' to judge (docs/release-tooling.md, "Signature rules").
 """
 import collections, hashlib, os, struct, sys
 
@@ -22,8 +19,6 @@ from verdict import UNJUDGED, Failure, amount, first_difference
 # Where the header's checksum and its entry for the certificate table stand,
 # and the table's offset and size (0 for an exe without a signature).
 Layout = collections.namedtuple("Layout", "checksum entry table size")
-# A WIN_CERTIFICATE's header: its length (dwLength), revision and type.
-Entry = collections.namedtuple("Entry", "length revision type")
 # The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
 # in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -42,18 +37,14 @@ class IndirectData(core.Sequence):  # SpcIndirectDataContent: what the exe is, t
 class SpcString(core.Choice):
     _alternatives = [("unicode", core.OctetString, {"implicit": 0}),
                      ("ascii", core.OctetString, {"implicit": 1})]
-
 class SpcSerializedObject(core.Sequence):
     _fields = [("class_id", core.OctetString), ("data", core.OctetString)]
-
 class SpcLink(core.Choice):
     _alternatives = [("url", core.OctetString, {"implicit": 0}), ("moniker", SpcSerializedObject,
                      {"implicit": 1}), ("file", SpcString, {"explicit": 2})]
-
 class OpusInfo(core.Sequence):
     _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
                ("more_info", SpcLink, {"explicit": 1, "optional": True})]
-
 class StatementType(core.SequenceOf):
     _child_spec = core.ObjectIdentifier
 
@@ -71,11 +62,9 @@ def layout(data):
         header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
     except pefile.PEFormatError:
         raise Failure("it is not a Windows executable")
-    index = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
-    if len(header.DATA_DIRECTORY) <= index:  # as its NumberOfRvaAndSizes says
-        raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, none for"
-                      " a certificate table")
-    entry = header.DATA_DIRECTORY[index]
+    if len(header.DATA_DIRECTORY) < 5:  # as NumberOfRvaAndSizes says; the table's is the 5th
+        raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, not 5")
+    entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
                    entry.VirtualAddress, entry.Size)
     if where.table + where.size > len(data):
@@ -89,45 +78,43 @@ def signed_content(data):
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
 
 def certificate_table(data, where):
-    """The PKCS#7 (DER) of an exe's one WIN_CERTIFICATE; a Failure where the table around it is
-    not that, with up to 7 zeros to align it."""
+    """The PKCS#7 (DER) of the exe's one WIN_CERTIFICATE, up to 7 zeros after it; else a Failure."""
     table = data[where.table:where.table + where.size]
     if len(table) < 8:
         raise Failure(f"{UNREADABLE}: its certificate table is cut short, at {amount(len(table))}")
-    entry = Entry._make(struct.unpack_from("<IHH", table))
+    length, revision, kind = struct.unpack_from("<IHH", table)  # dwLength, wRevision, its type
     try:  # The DER's own length says where it ends; dwLength must hold it.
         _, _, _, header, contents, _ = parser.parse(table[8:], strict=False)
     except ValueError:
         raise Failure(f"{UNREADABLE}: the length of its PKCS#7 runs past its certificate table")
     end = 8 + len(header) + len(contents)
     after = table[end:]
-    if entry.revision != 0x0200:
-        raise Failure(f"its certificate table's entry is of revision 0x{entry.revision:04x}, not"
-                      " 2.0")
-    if entry.type != 2:
-        raise Failure(f"its certificate table's entry is of type {entry.type}, not PKCS#7 (2)")
-    if entry.length > len(table):
-        raise Failure(f"its certificate table's entry says it is {entry.length} bytes long, longer"
-                      f" than the table ({len(table)} bytes)")
-    if entry.length < end:
-        raise Failure(f"its certificate table's entry says it is {entry.length} bytes long, shorter"
-                      f" than its signature ({end} bytes)")
+    if revision != 0x0200:
+        raise Failure(f"its certificate table's entry is of revision 0x{revision:04x}, not 2.0")
+    if kind != 2:
+        raise Failure(f"its certificate table's entry is of type {kind}, not PKCS#7 (2)")
+    if length > len(table):
+        raise Failure(f"its certificate table's entry says it is {length} bytes long, longer than"
+                      f" the table ({len(table)} bytes)")
+    if length < end:
+        raise Failure(f"its certificate table's entry says it is {length} bytes long, shorter than"
+                      f" its signature ({end} bytes)")
     if len(after) >= 8 or after.strip(b"\0"):
-        rest = table[(entry.length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
+        rest = table[(length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
         if len(rest) >= 8 and 8 <= struct.unpack_from("<I", rest)[0] <= len(rest):
             raise Failure("a second entry in its certificate table")
         if not after[:-end % 8].strip(b"\0"):  # the zeros that align it are not counted
             after = after[-end % 8:]
         raise Failure(f"{amount(len(after))} after its signature, in its certificate table, where"
                       " only up to 7 zeros may align it")
-    if entry.length not in (end, len(table)):
-        raise Failure(f"its certificate table's entry ends at byte {entry.length}, neither where"
-                      f" its signature does ({end}) nor where the table does ({len(table)})")
+    if length not in (end, len(table)):
+        raise Failure(f"its certificate table's entry ends at byte {length}, neither where its"
+                      f" signature does ({end}) nor where the table does ({len(table)})")
     return table[8:end]
 
 def encoding(value):
-    """value's bytes as read: asn1crypto's dump() parses an Any, and encodes again a value whose
-    length ends in a byte 0x80 (30 82 01 80), taking it for an indefinite one."""
+    """value's bytes as read. asn1crypto's dump() parses an Any, and encodes again a value of a
+    length whose last byte is 0x80 (30 82 01 80), as if of an indefinite one."""
     if isinstance(value, core.Choice):
         return value._header + encoding(value.chosen)
     return (value._header or b"") + (value.contents or b"") + value._trailer
@@ -138,21 +125,21 @@ def definite(der, offset):
     pending = [(der, offset)]  # runs of values, each where it starts
     while pending:
         run, start = pending.pop()
-        while run:
-            try:
-                _, constructed, _, header, contents, trailer = parser.parse(run)
-            except ValueError:
-                raise Failure(f"{UNREADABLE}: the length at {at(start)} runs past its end")
-            if trailer:
-                raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
-            if constructed:
-                pending.append((contents, start + len(header)))
-            run, start = run[len(header) + len(contents):], start + len(header) + len(contents)
+        try:
+            _, constructed, _, header, contents, trailer = parser.parse(run)
+        except ValueError:
+            raise Failure(f"{UNREADABLE}: the length at {at(start)} runs past its end")
+        if trailer:
+            raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
+        if constructed and contents:
+            pending.append((contents, start + len(header)))
+        size = len(header) + len(contents)
+        if run[size:]:
+            pending.append((run[size:], start + size))
 
 def parts(value, offset):
-    """The parts of value (at offset in the exe) as its schema reads them, each with its offset; a
-    Failure where value's bytes hold more, such as an element that its schema does not name. A
-    certificate's own bytes are its issuer's signature's to judge, where its issuer is carried."""
+    """The parts of value (at offset in the exe) as its schema reads them, with their offsets; a
+    Failure where its bytes hold more. A certificate's own are its issuer's signature's to judge."""
     if isinstance(value, cms.CertificateChoices) and value.name != "certificate":
         raise Failure(f"{UNREADABLE} by this check: a certificate at {at(offset)} is of the kind"
                       f" {value.name}", UNJUDGED)
@@ -168,12 +155,11 @@ def parts(value, offset):
         value.subject.hashable, value.issuer.hashable, value.key_identifier
         return []
     elif isinstance(value, core.Sequence):
-        pair = value._oid_pair or (("type", "values") if isinstance(value, cms.CMSAttribute) else ())
-        if pair and value[pair[0]].dotted in SCHEMAS:  # a ContentInfo's or a CMSAttribute's
-            content = value[pair[1]]
+        if isinstance(value, (cms.ContentInfo, cms.EncapsulatedContentInfo, cms.CMSAttribute)):
+            kind, content = value[value._fields[0][0]].dotted, value[value._fields[1][0]]
             for each in content if isinstance(content, core.SequenceOf) else [content]:
-                if not isinstance(each, core.Void):
-                    each.parse(SCHEMAS[value[pair[0]].dotted])
+                if kind in SCHEMAS and not isinstance(each, core.Void):
+                    each.parse(SCHEMAS[kind])
         children = [value[name] for name, *_ in value._fields]
     elif isinstance(value, core.SequenceOf):
         children = list(value)
@@ -190,32 +176,24 @@ def parts(value, offset):
                       f" that its {type(value).__name__} does not read")
     return found
 
-def read(der, offset):
-    """The ContentInfo that der (at offset in the exe) holds, each of its structures read by its
-    schema to the last byte; a Failure that says what and where where it is not."""
+def signatures(data, where):
+    """Each signature's SignedData, by index: the primary one, then those nested in it; each
+    structure read by its schema to the last byte, or a Failure that says which and where."""
+    der, offset = certificate_table(data, where), where.table + 8
     definite(der, offset)
-    value, where = cms.ContentInfo(), offset
+    value, pending, found = cms.ContentInfo(), [], []
     try:  # asn1crypto's and cryptography's errors, on what they parse
-        info = cms.ContentInfo.load(der, strict=True)
-        pending = [(info, offset)]
+        pending = [(cms.ContentInfo.load(der, strict=True), offset)]
+        found.append(pending[0][0])  # its ContentInfo, then each nested in it
         while pending:
-            value, where = pending.pop()
-            pending.extend(parts(value, where))
+            value, offset = pending.pop(0)  # breadth first: nested signatures by index
+            pending.extend(parts(value, offset))
+            if isinstance(value, cms.CMSAttribute) and value["type"].dotted == NESTED_SIGNATURE:
+                found.extend(value["values"])
     except (ValueError, x509.InvalidVersion):
-        raise Failure(f"{UNREADABLE}: the {type(value).__name__} at {at(where)} is not of the"
+        raise Failure(f"{UNREADABLE}: the {type(value).__name__} at {at(offset)} is not of the"
                       " form that its schema reads")
-    return info
-
-def pkcs7_signatures(info):
-    """Each signature's SignedData, by index: the primary one (info's), then those nested in it."""
-    found, pending = [], [info]
-    while pending:
-        found.append(pending.pop(0)["content"])
-        for signer in found[-1]["signer_infos"]:
-            for attribute in signer["unsigned_attrs"] or []:
-                if attribute["type"].dotted == NESTED_SIGNATURE:
-                    pending.extend(attribute["values"])
-    return found
+    return [each["content"] for each in found]
 
 def signer_certificate(signed_data, signer):
     """The certificate, of those that the signature carries, that names its signer; or None."""
@@ -251,10 +229,9 @@ def attribute(signer, name):
         return None
     return values[0][0]
 
-def verify(certificate, algorithm, name, value, signed):
-    """Verifies value, a signature by algorithm (by the digest name where it names none), over
-    signed with the certificate's key (InvalidSignature where it fails), by RSA PKCS#1 v1.5,
-    RSA-PSS or ECDSA; unjudged where by another form."""
+def verifies(certificate, algorithm, name, value, signed):
+    """Whether value, signed by algorithm (by the digest name where it names none), verifies with
+    the certificate's key; unjudged where by another form than RSA, RSA-PSS or ECDSA."""
     kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
     try:
         form = algorithm.signature_algo  # rsassa_pkcs1v15, rsassa_pss, ecdsa, dsa, ...
@@ -268,35 +245,33 @@ def verify(certificate, algorithm, name, value, signed):
         key = x509.load_der_x509_certificate(encoding(certificate)).public_key()
     except UnsupportedAlgorithm:
         raise unjudged(f"a key of type {kind} that cannot be read")
-    if form == "ecdsa":
-        key.verify(value, signed, ec.ECDSA(digest(name)))
-    elif form == "rsassa_pkcs1v15":
-        key.verify(value, signed, padding.PKCS1v15(), digest(name))
-    else:  # RSA-PSS, as its parameters say: the hash, the mask's and the salt's length
-        pss = algorithm["parameters"]
-        mask = pss["mask_gen_algorithm"]
-        if mask["algorithm"].native != "mgf1" or pss["trailer_field"].native != "trailer_field_bc":
-            raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
-        if pss["salt_length"].native > key.key_size // 8:  # longer than any that verifies
-            raise InvalidSignature()
-        mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
-        key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
-
-def issued(certificate, issuer):
-    """Whether issuer issued certificate: it names issuer's subject, and issuer's key verifies it."""
-    if certificate.issuer != issuer.subject:
-        return False
     try:
-        verify(issuer, certificate["signature_algorithm"], None,
-               certificate["signature_value"].native, encoding(certificate["tbs_certificate"]))
+        if form == "ecdsa":
+            key.verify(value, signed, ec.ECDSA(digest(name)))
+        elif form == "rsassa_pkcs1v15":
+            key.verify(value, signed, padding.PKCS1v15(), digest(name))
+        else:  # RSA-PSS, as its parameters say: the hash, the mask's and the salt's length
+            pss = algorithm["parameters"]
+            mask = pss["mask_gen_algorithm"]
+            if (mask["algorithm"].native, pss["trailer_field"].native) != ("mgf1", "trailer_field_bc"):
+                raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
+            if pss["salt_length"].native > key.key_size // 8:  # longer than any that verifies
+                return False
+            mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
+            key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
     except InvalidSignature:
         return False
     return True
 
+def issued(certificate, issuer):
+    """Whether issuer issued certificate: it names issuer's subject, and issuer's key verifies it."""
+    return certificate.issuer == issuer.subject and verifies(
+        issuer, certificate["signature_algorithm"], None, certificate["signature_value"].native,
+        encoding(certificate["tbs_certificate"]))
+
 def judge_chain(signed_data, signer):
-    """A Failure where a certificate that signed_data carries does not verify with its issuer's key
-    (where that is carried too), or is on no chain of its signer's or countersigners' (none of
-    theirs, nor the issuer of one on a chain)."""
+    """A Failure where a certificate carried does not verify with its carried issuer's key, or is
+    on no chain of keys that verify from its signer's or countersigners'."""
     carried = [each.chosen for each in signed_data["certificates"] or []]
     for certificate in carried:
         issuers = [each for each in carried if each.subject == certificate.issuer]
@@ -308,16 +283,15 @@ def judge_chain(signed_data, signer):
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
     rest = carried
     for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
-        on = [each for each in rest if any(encoding(each) == encoding(one) or
-                                           issued(one, each) for one in chain)]
+        on = [each for each in rest if any(encoding(each) == encoding(one) or issued(one, each)
+                                           for one in chain)]
         chain, rest = chain + on, [each for each in rest if each not in on]
     if rest:
         raise Failure(f"carries a certificate on no signer's chain: {subject(rest[0])}")
 
 def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=True):
     """A Failure that says what is wrong with signer's signature over content of the type kind
-    (named name), with its unsigned attributes (only those that unsigned judges, by OID, may be)
-    or, if chained, with signed_data's certificates."""
+    (named name), its unsigned attributes (by unsigned's judges) or, if chained, certificates."""
     if not signer["signed_attrs"]:
         raise Failure("has no signed attributes")
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
@@ -333,10 +307,8 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     if not certificate:
         raise Failure("does not carry its signer's certificate")
     signed = b"\x31" + encoding(signer["signed_attrs"])[1:]  # signed as a SET OF, not as its [0]
-    try:
-        verify(certificate, signer["signature_algorithm"], algorithm, signer["signature"].native,
-               signed)
-    except InvalidSignature:
+    if not verifies(certificate, signer["signature_algorithm"], algorithm,
+                    signer["signature"].native, signed):
         raise Failure("is corrupt: its value does not verify with its signer's certificate")
     for each in signer["unsigned_attrs"] or []:
         oid, values = each["type"].dotted, each["values"]
@@ -353,8 +325,8 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
         judge_chain(signed_data, signer)
 
 def judge_form(signed_data, kind, name, versions):
-    """A Failure where signed_data does not hold content of the type kind (named name), signed by
-    one signer, by the one digest that it lists, in one of those versions (its, its signer's)."""
+    """The one signer of signed_data, where it holds content of the type kind (named name), signed
+    by the one digest it lists, in one of those versions (its, its signer's); else a Failure."""
     encapsulated = signed_data["encap_content_info"]
     if encapsulated["content_type"].dotted != kind:
         raise Failure(f"does not hold {name}")
@@ -374,8 +346,7 @@ def judge_form(signed_data, kind, name, versions):
     return signer
 
 def judge_token(signed_data, signer, value):
-    """A Failure where an RFC 3161 timestamp (value) of signer's value does not hold that value's
-    digest or does not verify with the certificate it carries."""
+    """A Failure where an RFC 3161 timestamp (value) is not a sound one of signer's value."""
     if value["content_type"].native != "signed_data":
         raise Failure("is not a SignedData")
     token = value["content"]  # a SignedData of a TSTInfo
@@ -388,16 +359,14 @@ def judge_token(signed_data, signer, value):
         raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
     judge_signer(token, one, TST_INFO, "TSTInfo", info.contents)
 
-# The unsigned attributes that Authenticode defines, which no signature covers, by OID, with their
-# judges: a signature nested in the one before it (judged as the others are), and its timestamps;
-# a countersignature is a SignerInfo over the value it stamps, as data.
+# The unsigned attributes that Authenticode defines, by OID, with their judges: a signature nested
+# in the one before (judged as the others are), its timestamps (a countersignature as data).
 UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None, TIMESTAMP: judge_token,
             COUNTERSIGNATURE: lambda signed_data, signer, value: judge_signer(
                 signed_data, value, DATA, "data", signer["signature"].native, chained=False)}
 
 def judge_signature(content, signed_data):
-    """A Failure that says what is wrong with a signature (its SignedData) of an exe whose signed
-    content is content, or that it is in a form this check does not read."""
+    """A Failure that says what is wrong with a signature (SignedData) of the exe's content."""
     signer = judge_form(signed_data, INDIRECT_DATA, "the exe's digest (an SpcIndirectDataContent)",
                         [("v1", "v1"), ("v1", "v3")])  # v3: a signer named by key identifier
     indirect = signed_data["encap_content_info"]["content"].parsed
@@ -409,13 +378,13 @@ def judge_signature(content, signed_data):
                  UNSIGNED)
 
 def signers(data):
-    """The subjects of the certificates that the exe's signatures carry for their signers (CN=...),
-    each once; a Failure that says why where the exe or its signatures cannot be read."""
+    """The subjects (CN=...) of the certificates that the exe's signatures carry for their signers,
+    each once; a Failure that says why where they cannot be read."""
     where = layout(data)
     if not where.size:
         return []
     subjects = []
-    for signed_data in pkcs7_signatures(read(certificate_table(data, where), where.table + 8)):
+    for signed_data in signatures(data, where):
         for signer in signed_data["signer_infos"]:
             certificate = signer_certificate(signed_data, signer)
             if certificate:
@@ -423,9 +392,8 @@ def signers(data):
     return list(dict.fromkeys(subjects))
 
 def judge(build, path):
-    """The signers (as signers gives them) of the exe at path, where it is the build plus intact
-    signatures; else a Failure that says why: DIFFERS where it is refused, UNJUDGED where this
-    check cannot tell (it is not there, or in a form this check does not read)."""
+    """The signers of the exe at path, where it is the build plus intact signatures; else a Failure
+    that says why, UNJUDGED where this check cannot tell (it is not there, or of an unread form)."""
     if not os.path.isfile(path):
         raise Failure("it is not there", UNJUDGED)
     with open(build, "rb") as built, open(path, "rb") as signed:
@@ -449,8 +417,7 @@ def judge(build, path):
             offset += 8
         raise Failure(f"its code differs from this build's from {at(offset)}")
     faults = []
-    for index, signed_data in enumerate(pkcs7_signatures(read(certificate_table(signed, where),
-                                                              where.table + 8))):
+    for index, signed_data in enumerate(signatures(signed, where)):
         try:
             judge_signature(theirs, signed_data)
         except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
@@ -460,12 +427,25 @@ def judge(build, path):
         raise Failure("; ".join(map(str, faults)), min(each.status for each in faults))
     return signers(signed)
 
-def check(directory, builds):
-    """Says of each build whether DIR's exe of its name is it plus intact signatures; its status:
-    0 where all are, 1 where one is refused, else 2 where one cannot be judged."""
+def main(arguments):
+    """Runs the command that arguments give; its exit status, for check: 0 where all the exes are
+    the builds plus intact signatures, 1 where one is refused, else 2 where one cannot be judged."""
+    if arguments[:1] == ["signers"]:
+        for exe in arguments[1:]:
+            with open(exe, "rb") as data:
+                try:
+                    print("".join(f"{each}\n" for each in signers(data.read())), end="")
+                except Failure as why:
+                    print(f"{exe}: {why}.", file=sys.stderr)
+                    return why.status
+        return 0
+    if arguments[:1] != ["check"] or len(arguments) < 3:
+        print(__doc__.split("\n\n")[0], file=sys.stderr)
+        return UNJUDGED
     statuses = []
-    for build in builds:
-        path = os.path.join(directory, os.path.basename(build))
+    for build in arguments[2:]:
+        name = os.path.basename(build)
+        path = os.path.join(arguments[1], name)
         try:
             subjects = judge(build, path)
         except Failure as why:
@@ -476,27 +456,11 @@ def check(directory, builds):
             named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
         else:
             named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
-        print(f"{os.path.basename(build)}: this build plus intact signatures, which {named}"
-              " Windows' to judge.", file=sys.stderr)
+        print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
+              file=sys.stderr)
     if statuses:
         print("Nothing was written.", file=sys.stderr)
     return min(statuses, default=0)
-
-def main(arguments):
-    """Runs the command that arguments give; its exit status."""
-    if arguments[:1] == ["check"] and len(arguments) > 2:
-        return check(arguments[1], arguments[2:])
-    if arguments[:1] != ["signers"]:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
-    for exe in arguments[1:]:
-        with open(exe, "rb") as data:
-            try:
-                print("".join(f"{each}\n" for each in signers(data.read())), end="")
-            except Failure as why:
-                print(f"{exe}: {why}.", file=sys.stderr)
-                return why.status
-    return 0
 
 if __name__ == "__main__":
     try:
