@@ -141,8 +141,8 @@ def parts(value, offset):
     """The parts of value (at offset in the exe) as its schema reads them, with their offsets; a
     Failure where its bytes hold more. A certificate's own are its issuer's signature's to judge."""
     if isinstance(value, cms.CertificateChoices) and value.name != "certificate":
-        raise Failure(f"{UNREADABLE} by this check: a certificate at {at(offset)} is of the kind"
-                      f" {value.name}", UNJUDGED)
+        raise Failure(f"its signatures are in a form this check cannot judge: a certificate at"
+                      f" {at(offset)} of the kind {value.name}", UNJUDGED)
     start = offset + len(value._header or b"")
     if isinstance(value, core.Choice):
         return [(value.chosen, start)]
@@ -232,19 +232,21 @@ def attribute(signer, name):
 def verifies(certificate, algorithm, name, value, signed):
     """Whether value, signed by algorithm (by the digest name where it names none), verifies with
     the certificate's key; unjudged where by another form than RSA, RSA-PSS or ECDSA."""
-    kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
+    try:  # asn1crypto's errors and cryptography's, on a key that they cannot read
+        kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
+        key = x509.load_der_x509_certificate(encoding(certificate)).public_key()
+    except (KeyError, TypeError, ValueError, UnsupportedAlgorithm):
+        raise unjudged("a key that it cannot read")
     try:
         form = algorithm.signature_algo  # rsassa_pkcs1v15, rsassa_pss, ecdsa, dsa, ...
         if algorithm["algorithm"].native not in ("rsassa_pkcs1v15", "ecdsa"):  # sha256_rsa, ...
             name = algorithm.hash_algo  # rather than the signer's, for those that name one
     except ValueError:
         raise unjudged(f"the signature algorithm {algorithm['algorithm'].native}")
-    if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
+    if kind not in ("rsa", "ec") or form not in ("rsassa_pkcs1v15", "rsassa_pss", "ecdsa"):
         raise unjudged(f"the signature algorithm {form} with a key of type {kind}")
-    try:
-        key = x509.load_der_x509_certificate(encoding(certificate)).public_key()
-    except UnsupportedAlgorithm:
-        raise unjudged(f"a key of type {kind} that cannot be read")
+    if (kind == "ec") != (form == "ecdsa"):  # a key of one kind verifies no signature of the other
+        return False
     try:
         if form == "ecdsa":
             key.verify(value, signed, ec.ECDSA(digest(name)))
@@ -253,7 +255,8 @@ def verifies(certificate, algorithm, name, value, signed):
         else:  # RSA-PSS, as its parameters say: the hash, the mask's and the salt's length
             pss = algorithm["parameters"]
             mask = pss["mask_gen_algorithm"]
-            if (mask["algorithm"].native, pss["trailer_field"].native) != ("mgf1", "trailer_field_bc"):
+            trailer = pss["trailer_field"].native
+            if mask["algorithm"].native != "mgf1" or trailer != "trailer_field_bc":
                 raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
             if pss["salt_length"].native > key.key_size // 8:  # longer than any that verifies
                 return False
@@ -264,9 +267,9 @@ def verifies(certificate, algorithm, name, value, signed):
     return True
 
 def issued(certificate, issuer):
-    """Whether issuer issued certificate: it names issuer's subject, and issuer's key verifies it."""
-    return certificate.issuer == issuer.subject and verifies(
-        issuer, certificate["signature_algorithm"], None, certificate["signature_value"].native,
+    """Whether issuer issued certificate: it names issuer's subject, and its key verifies it."""
+    return certificate.issuer == issuer.subject and verifies(issuer, certificate[
+        "signature_algorithm"], None, certificate["signature_value"].native,
         encoding(certificate["tbs_certificate"]))
 
 def judge_chain(signed_data, signer):
