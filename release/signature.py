@@ -190,9 +190,11 @@ def signatures(data, where):
             pending.extend(parts(value, offset))
             if isinstance(value, cms.CMSAttribute) and value["type"].dotted == NESTED_SIGNATURE:
                 found.extend(value["values"])
-    except (ValueError, x509.InvalidVersion):
+    except (ValueError, KeyError, x509.InvalidVersion):  # KeyError: a name of an unknown kind
         raise Failure(f"{UNREADABLE}: the {type(value).__name__} at {at(offset)} is not of the"
                       " form that its schema reads")
+    if any(each["content_type"].native != "signed_data" for each in found):
+        raise Failure(f"{UNREADABLE}: one is not a SignedData")
     return [each["content"] for each in found]
 
 def signer_certificate(signed_data, signer):
