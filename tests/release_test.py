@@ -287,6 +287,7 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
      "its signature 0's timestamp carries a certificate " + OFF_CHAIN),
     (stamped(TOKEN, change=lambda t: t["content"]["signer_infos"].append(t["content"][
         "signer_infos"][0])), "0's timestamp has 2 signers, not one"),
+    (stamped(TOKEN, change=lambda t: setitem(t, "content_type", "1.2.3")), "0's timestamp is not"),
     *[(stamped(TOKEN, change=lambda t, edit=edit: edit(t["content"])), why)
       for edit, why in [
         (lambda token: setitem(token["encap_content_info"], "content_type", "data"), "not hold a"),
@@ -312,6 +313,11 @@ def test_the_check_exits(signed, tmp_path, signed_as, status):
         (tmp_path / name).write_bytes((signed / exe).read_bytes())
     builds = [str(signed / "tiny.exe"), str(signed / "other.exe")]
     assert signature.main(["check", str(tmp_path), *builds]) == status
+
+def test_the_signers_named(signed, capsys):  # of an unsigned exe, none; and a usage's status
+    assert signature.main(["signers", str(signed / "tiny.exe"), str(signed / "nested.exe")]) == 0
+    assert capsys.readouterr().out == "CN=Test rsa signer\nCN=Test ec signer\n"
+    assert signature.main(["sign"]) == 2
 
 def test_a_fault_in_the_check_itself_is_no_refusal(signed, monkeypatch):
     monkeypatch.setattr(signature, "attribute", lambda signer, name: {}[name])  # a typo, say
