@@ -197,7 +197,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     ("sha1.exe", retabled(signed=lambda d, s: setitem(s, "digest_algorithm", {"algorithm": "md5"})),
      "its signature 0 is in a form this check cannot judge: the digest md5"),
     ("pss.exe", bytes, None), ("pss.exe", setting("mask_gen_algorithm", {"algorithm": "1.2.3"},
-     lambda d, s: s["signature_algorithm"]["parameters"]), "an RSA-PSS signature with the mask"),
+     lambda d, s: s["signature_algorithm"]["parameters"]), "judge: an RSA-PSS signature with"),
     ("other-signed.exe", bytes, "its code differs from this build's from offset"),
 ] + [("sha1.exe", change, why) for change, why in [
     (retabled(lambda t: t[:4] + b"\0\1" + t[6:]), "of revision 0x0100, not 2.0"),
@@ -219,8 +219,9 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
         core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "not of definite lengths"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.3.6.1.4.1.311.2.1.12",
         "values": [core.Any.load(b"\x30\x08\xa0\x06\x0c\x04Tiny")]})), "cannot be read"),  # UTF8
-    (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "ecdsa with a key of type rsa"),
-    (setting("signature_algorithm", {"algorithm": "1.2.3.4"}), "the signature algorithm 1.2.3.4"),
+    (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "judge: the signature algori"
+     "thm ecdsa with a key of type rsa"),
+    (setting("signature_algorithm", {"algorithm": "1.2.3.4"}), "judge: the signature algorithm"),
     (setting("unsigned_attrs", BLOB), "its signature 0 carries 1028 bytes that no signature covers"
      " (an unsigned attribute 1.3.6.1.4.1.42921.1.2.1)"),
     (retabled(signed=lambda d, s: d["certificates"].append(MADE["ec"])), OFF_CHAIN),
@@ -239,11 +240,10 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
 ]])
 def test_signatures_judged(signed, exe, change, why):
     (signed / "judged.exe").write_bytes(change((signed / exe).read_bytes()))
-    refusal = signature.refusal(signed / "tiny.exe", signed / "judged.exe")
-    if why:
-        assert refusal and why in refusal, refusal
-    else:
-        assert refusal is None, refusal
+    with pytest.raises(signature.Failure) if why else nullcontext() as refused:
+        assert signature.judge(signed / "tiny.exe", signed / "judged.exe")  # its signers
+    if why:  # refused (1), or in a form this check does not read (2)
+        assert why in str(refused.value) and refused.value.status == 1 + ("judge" in why)
 
 X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
 @pytest.mark.parametrize("text, read", [
