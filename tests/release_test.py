@@ -14,7 +14,7 @@ from debian.copyright import Copyright
 from debian.deb822 import BuildInfo, Packages
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import buildinfo, components, notices, rebuild, signature
+import buildinfo, components, notices, rebuild, sbom, signature
 from verdict import Failure
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
@@ -306,13 +306,20 @@ SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
     ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
     ({}, FILES, SUMS.replace(X.encode(), b"0" * 64, 1), (False, False)),  # its zip's line differs
 ])
-def test_a_rebuild_compared(tmp_path, rebuilt, downloaded, sums, same):
-    for folder, files in [("ours", {**FILES, **rebuilt, "SHA256SUMS": SUMS}),
+def test_a_rebuild_compared(tmp_path, monkeypatch, rebuilt, downloaded, sums, same):
+    monkeypatch.setattr(rebuild, "explain", lambda *_: None)  # diffoscope, installed if missing
+    for folder, files in [("ours/build/release", {**FILES, **rebuilt, "SHA256SUMS": SUMS,
+                                                  "a.buildinfo": b""}),
                           ("theirs", {**downloaded, "SHA256SUMS": sums})]:
-        (tmp_path / folder).mkdir()
+        (tmp_path / folder).mkdir(parents=True)
         for name, data in files.items():
             (tmp_path / folder / name).write_bytes(data)
-    assert rebuild.compare(tmp_path / "theirs", rebuild.read_sums(sums), tmp_path / "ours") == same
+    ours, sums = tmp_path / "ours/build/release", rebuild.read_sums(sums)
+    assert rebuild.compare(tmp_path / "theirs", sums, ours) == same
+    judged = rebuild.Download(tmp_path / "theirs", sums, "a.buildinfo", "", None, {})
+    with nullcontext() if same[0] else pytest.raises(Failure, match="rebuild differs") as caught:
+        rebuild.judge(judged, tmp_path / "ours")  # the rebuild's last step: 1 where it differs
+    assert same[0] or caught.value.status == 1
 
 @pytest.mark.parametrize("downloaded, zipped, right, taken", [
     ({EXE: "sha1.exe"}, False, True, {EXE: ["CN=Test rsa signer"]}),  # as downloaded
@@ -332,3 +339,93 @@ def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
         found = rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip")
         assert {exe: found[exe].signers for exe in found} == taken
         assert all(found[exe].data == (signed / "sha1.exe").read_bytes() for exe in found)
+
+# What the release writes, on made-up records: each member, licence, purl and hash in its place.
+GCC = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64")
+RECORDS = [components.Record(EXE, *PACKAGE, *taken) for taken in [
+    ("libmingwex.a", "strnlen", "MinGW-w64 runtime", "MIT", "3", ""), ("libmingwex.a", "wctob",
+     "MinGW-w64 runtime", "MIT", "3", ""), ("crt2.o", "-", "MinGW-w64 runtime", "ZPL-2.1", "2", "")]
+] + [components.Record("list-capture-devices-x86.exe", *GCC, "libstdc++.a", "cp-demangle",
+                       "libiberty's C++ demangler", "GPL-2.0-or-later WITH GCC-exception-2.0", "",
+                       "release/cp-demangle.txt")]
+
+def test_the_notices_name_each_member_and_its_terms(monkeypatch):
+    monkeypatch.setattr(notices, "read_copyright", lambda *_: copyrights(COPYRIGHT + "\n" + EXPAT)[
+        PACKAGE.name])
+    lines = notices.notices("1.2.3", RECORDS).splitlines()
+    at = [lines.index(line) for line in [  # a ValueError where one is left out
+        "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
+        "Licence: MIT AND ZPL-2.1", f"In {EXE}, from Debian's mingw-w64-x86-64-dev 1:",
+        "  libmingwex.a: strnlen, wctob", "  crt2.o", "License: ZPL-2.1", " The ZPL's text.",
+        " Permission is hereby granted.", "libiberty's C++ demangler", "Licence: GPL-2.0-or-later "
+        "WITH GCC-exception-2.0", f"In list-capture-devices-x86.exe, from Debian's {GCC.name}",
+        f"{GCC.version}:", "  libstdc++.a: cp-demangle", " " * 20 + "GNU GENERAL PUBLIC LICENSE"]]
+    assert at == sorted(at) and lines.count("Copyright: 2020 A. Misc") == 1  # a shared text once
+
+PURLS = {"": "pkg:deb/debian/mingw-w64-x86-64-dev@1?arch=all",
+         "x86": "pkg:deb/debian/g++-mingw-w64-i686-posix@1%3A12%2Bb1?arch=amd64"}
+@pytest.mark.parametrize("ref, field, value", [
+    (EXE, "hashes", [{"alg": "SHA-256", "content": hashlib.sha256(EXE.encode()).hexdigest()}]),
+    (EXE, "dependsOn", [PURLS[""]]), ("list-capture-devices-x86.exe", "dependsOn", [PURLS["x86"]]),
+    (PACKAGE.name, "purl", PURLS[""]), (GCC.name, "purl", PURLS["x86"]),
+    (PACKAGE.name, "licenses", [{"expression": "MIT AND ZPL-2.1"}]),
+    (GCC.name, "licenses", [{"expression": "GPL-2.0-or-later WITH GCC-exception-2.0"}]),
+    (PACKAGE.name, "description", "MinGW-w64 runtime, linked in from crt2.o, libmingwex.a"),
+    ("list-capture-devices", "dependsOn", [EXE, "list-capture-devices-x86.exe"]),
+    ("metadata", "timestamp", "1970-01-02T00:00:00Z")])
+def test_the_bill_of_materials(tmp_path, ref, field, value):
+    exes = [tmp_path / EXE, tmp_path / "list-capture-devices-x86.exe"]
+    for exe in exes:
+        exe.write_bytes(exe.name.encode())
+    bom = sbom.bill("1.2.3", RECORDS, exes, 86400)
+    found = {(part["name"], key): each for part in bom["components"] for key, each in part.items()}
+    found |= {(part["ref"], "dependsOn"): part["dependsOn"] for part in bom["dependencies"]}
+    assert (found | {("metadata", "timestamp"): bom["metadata"]["timestamp"]})[ref, field] == value
+
+LIB = "/usr/x86_64-w64-mingw32/lib/"
+@pytest.mark.parametrize("text, taken", [  # the members of the first section, and objects whole
+    (f"{LIB}libmingwex.a(lib64_libmingwex_a-strnlen.o)\nliblister.a(report.cpp.obj)   main (f)\n"
+     f"Discarded input sections\n{LIB}libmingwex.a(nosuch.o)\nLOAD {LIB}crt2.o\nLOAD main.obj\n",
+     [("crt2.o", "-", "MinGW-w64 start-up code"), ("libmingwex.a", "strnlen",
+                                                    "MinGW-w64 runtime")]),
+    ("/usr/lib/libx.a(x.o)\n", "links /usr/lib/libx.a, which no installed Debian package ships"),
+    (f"{LIB}libmingwex.a(lib64_libmingwex_a-nosuch.o)\n", "(nosuch), of mingw-w64-x86-64-dev,")])
+def test_a_link_map_read(tmp_path, text, taken):
+    (tmp_path / "x.map").write_text(text)
+    with pytest.raises(Failure, match=re.escape(taken)) if type(taken) is str else nullcontext():
+        found = components.records([tmp_path / "x.map"])
+        assert [(record.file, record.member, record.component) for record in found] == taken
+
+# The rebuild's steps, and the status of what stops each: 1 differs or refused, 2 not judged.
+INFO = ("Source: list-capture-devices\nCommit: {}\nVersion: 1\nSource-Date-Epoch: 1\n"
+        "Build-Distribution: d\nBuild-Architecture: a\n")
+LISTED = SUMS + f"{X}  a.buildinfo\n".encode()
+
+@pytest.mark.parametrize("files, said", [
+    ({}, "No SHA256SUMS in"), ({"SHA256SUMS": SUMS}, "No build information in"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": b"Source: lcd\n"}, "is not the build information of"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": (INFO + "Signed-Exes: yes\n").encode()},
+     "records a release of signed exes, and no signed exe"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.format("0" * 40).encode()},
+     "This checkout does not have commit 0000000000000000000000000000000000000000")])
+def test_a_rebuild_that_cannot_be_judged(tmp_path, files, said):
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    with pytest.raises(Failure, match=said) as caught:
+        rebuild.rebuild(rebuild.read_download(tmp_path), named=True)
+    assert caught.value.status == 2
+
+@pytest.mark.parametrize("verdicts, status, said", [  # KeyError: the tooling's own fault
+    ([None, None], 0, ""), ([KeyError("typo"), None], KeyError, "typo"),  # and no verdict
+    ([None, Failure("a form", 2)], 2, "-x86.exe is not this build plus a signature: a form."),
+    ([Failure("its code differs"), Failure("a form", 2)], 1, f"Refused: {EXE} is not this build "
+     "plus a signature: its code differs.\n")])
+def test_why_package_sh_refused(monkeypatch, verdicts, status, said):
+    def judge(build, signed):  # verdicts[0] on the x86-64 exe, [1] on the x86 one
+        if verdicts[list(rebuild.EXES).index(signed.name)]:
+            raise verdicts[list(rebuild.EXES).index(signed.name)]
+    monkeypatch.setattr(signature, "judge", judge)
+    refused = pytest.raises(Failure if status != KeyError else KeyError, match=re.escape(said))
+    with nullcontext() if status == 0 else refused as caught:
+        rebuild.refuse(Path("tree"), Path("signed"))
+    assert status in (0, KeyError) or caught.value.status == status
