@@ -79,18 +79,15 @@ def buildinfo(version, files, signed, epoch):
     info["Build-Distribution"] = "{ID} {VERSION_ID} ({VERSION_CODENAME})".format(**system)
     return info
 
-def main(arguments):
-    signed = arguments[1:2] == ["--signed"]
-    files = arguments[1 + signed:]
+if __name__ == "__main__":
+    signed = sys.argv[2:3] == ["--signed"]
+    files = sys.argv[2 + signed:]
     if not files or not all(os.path.isfile(file) for file in files):
         sys.exit(__doc__.split("\n\n")[0])
     files = {os.path.basename(file): open(file, "rb").read() for file in files}
     os.chdir(os.path.dirname(os.path.abspath(__file__)))
     try:
-        info = buildinfo(arguments[0], files, signed, os.environ["SOURCE_DATE_EPOCH"])
+        info = buildinfo(sys.argv[1], files, signed, os.environ["SOURCE_DATE_EPOCH"])
     except Failure as failure:
         sys.exit(str(failure))
     sys.stdout.write(info.dump())
-
-if __name__ == "__main__":
-    main(sys.argv[1:])

@@ -18,9 +18,7 @@ TOP = Path(__file__).resolve().parent.parent
 EXES = {"list-capture-devices.exe": "build/windows-release/list-capture-devices.exe",
         "list-capture-devices-x86.exe": "build/windows-x86-release/list-capture-devices-x86.exe"}
 NEEDED = ("Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture")
-REFUSED = 3  # package.sh's status where the signed exes are not its build plus signatures
-Exe = collections.namedtuple("Exe", "data signers")
-Download = collections.namedtuple("Download", "directory sums buildinfo recorded info exes")
+Download = collections.namedtuple("Download", "directory sums buildinfo recorded info signed")
 
 # The lines of SHA256SUMS that GNU sha256sum -c reads, as it reads them:
 # 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03  list-capture-devices.exe
@@ -131,17 +129,18 @@ def from_zip(path, exe):
     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
         raise Failure(f"it cannot be read as a zip ({why})")
 
-def take_exes(directory, sums, zip_name):
-    """The exes, as downloaded or else as the zip holds them (by name: nothing that a download
-    names is run): {exe: its bytes and signers}."""
+def take_exes(directory, sums, zip_name, folder):
+    """The exes, as downloaded or else as the zip holds them, put in folder
+    (by name: nothing that a download names is run): {exe: its signers}."""
     found, right = {}, None
     if zip_name and (directory / zip_name).is_file():
         # Its exes are the release's only where it is the zip that SHA256SUMS lists.
         right = hashlib.sha256((directory / zip_name).read_bytes()).hexdigest() == sums[zip_name]
+    folder.mkdir(exist_ok=True)
     for exe in EXES:
         source = directory / exe
         if source.is_file():
-            data = source.read_bytes()
+            shutil.copy(source, folder)
         elif right is not None:
             source = directory / zip_name
             try:
@@ -155,13 +154,13 @@ def take_exes(directory, sums, zip_name):
                               "download it again.", UNJUDGED)
             if data is None:
                 continue
+            (folder / exe).write_bytes(data)
         else:
             continue
         try:
-            who = signature.signers(data)
+            who = found[exe] = signature.signers((folder / exe).read_bytes())
         except Failure as why:  # a web page saved under its name, say
             raise Failure(f"{exe}, from {source}: {why}. Download it again.", UNJUDGED)
-        found[exe] = Exe(data, who)
         if len(who) > 1:  # nothing checked who they are: Windows judges that
             print(f"{exe} carries signatures that name {', '.join(who)} as their signers.")
         elif who:
@@ -213,9 +212,9 @@ def compare(directory, sums, rebuilt):
 def made(sums):  # the lines of SHA256SUMS for the files that the build makes
     return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
 
-def read_download(directory):
+def read_download(directory, folder):
     """The release in directory as a rebuild reads it: its SHA256SUMS, its .buildinfo and its
-    exes; a Failure (could not judge) that says what is missing or unreadable."""
+    exes, put in folder; a Failure (could not judge) that says what is missing or unreadable."""
     if not directory.is_dir():
         raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
@@ -240,8 +239,8 @@ def read_download(directory):
           f"SOURCE_DATE_EPOCH {info['Source-Date-Epoch']}, built on "
           f"{info['Build-Distribution']} {info['Build-Architecture']}.")
     zip_name = next((name for name in sums if name.endswith(".zip")), None)
-    exes = take_exes(directory, sums, zip_name)
-    signed = any(exe.signers for exe in exes.values())
+    exes = take_exes(directory, sums, zip_name, folder)
+    signed = any(exes.values())
     # A build gives no signature: without them, a signed release's rebuild would differ, and
     # say nothing of why.
     if "Signed-Exes" in info and not signed:
@@ -252,24 +251,7 @@ def read_download(directory):
         raise Failure(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed "
                       "release is rebuilt with the signatures of both exes, so put the exes, or "
                       "the zip, beside SHA256SUMS.", UNJUDGED)
-    return Download(directory, sums, name, recorded, info, exes if signed else {})
-
-def clone(tree, info, named):
-    """This clone's copy in tree, at the commit that info records."""
-    try:
-        git("clone", "--quiet", "--no-checkout", TOP, tree)
-    except subprocess.CalledProcessError as failed:
-        raise Failure(f"git clone {TOP} failed: {failed.stderr.decode().strip()}", UNJUDGED)
-    try:
-        git("-C", tree, "checkout", "--quiet", "--detach", info["Commit"])
-    except subprocess.CalledProcessError:
-        raise Failure(f"This checkout does not have commit {info['Commit']}: fetch it (its tag is "
-                      f"v{info['Version']}) and run this again.", UNJUDGED)
-    if "Uncommitted-Changes" in info:  # made by package.sh here, before the changes were committed
-        if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != info["Commit"]:
-            raise Failure("The release was built with uncommitted changes: no commit rebuilds it.",
-                          UNJUDGED)
-        git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
+    return Download(directory, sums, name, recorded, info, signed)
 
 def refuse(tree, signed):
     """A Failure that says why the signed exes are not tree's build plus intact signatures, as
@@ -285,34 +267,37 @@ def refuse(tree, signed):
         raise Failure("\n".join(said + ["The signed exes named above are not this commit's build "
                                         "plus a signature, whoever signed them."]), min(statuses))
 
-def rebuild(download, named):
-    """The commit that download's .buildinfo records, built with its signed exes in a scratch
-    clone: the clone, kept where anything fails from the build on; a Failure that says why."""
-    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
-    tree = scratch / "list-capture-devices"
+def rebuild(download, scratch, named):
+    """The commit that download's .buildinfo records, built in a clone in scratch with the signed
+    exes there: the clone; a Failure that says why not."""
+    info, tree = download.info, scratch / "list-capture-devices"
     try:
-        clone(tree, download.info, named)
-    except Failure:
-        shutil.rmtree(scratch)
-        raise
-    signed = []
-    if download.exes:
-        (scratch / "signed").mkdir()
-        for exe, taken in download.exes.items():
-            (scratch / "signed" / exe).write_bytes(taken.data)
-        signed = ["--signed", str(scratch / "signed")]
-    print(f"Rebuilding commit {download.info['Commit']} in {tree}"
+        git("clone", "--quiet", "--no-checkout", TOP, tree)
+    except subprocess.CalledProcessError as failed:
+        raise Failure(f"git clone {TOP} failed: {failed.stderr.decode().strip()}", UNJUDGED)
+    try:
+        git("-C", tree, "checkout", "--quiet", "--detach", info["Commit"])
+    except subprocess.CalledProcessError:
+        raise Failure(f"This checkout does not have commit {info['Commit']}: fetch it (its tag is "
+                      f"v{info['Version']}) and run this again.", UNJUDGED)
+    if "Uncommitted-Changes" in info:  # made by package.sh here, before the changes were committed
+        if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != info["Commit"]:
+            raise Failure("The release was built with uncommitted changes: no commit rebuilds it.",
+                          UNJUDGED)
+        git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
+    signed = ["--signed", str(scratch / "signed")] if download.signed else []
+    print(f"Rebuilding commit {info['Commit']} in {tree}"
           + (", with the signatures of its exes..." if signed else "..."), flush=True)
-    log = scratch / "rebuild.log"
-    with open(log, "wb") as out:
-        epoch = download.info["Source-Date-Epoch"]
+    # From here on, the scratch tree is kept where anything fails, for a look.
+    with open(scratch / "rebuild.log", "wb") as out:
+        epoch = info["Source-Date-Epoch"]
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
                                stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
-    if signed and built.returncode == REFUSED:
+    if signed and built.returncode == 3:  # package.sh's refusal of the signed exes
         refuse(tree, scratch / "signed")
     if built.returncode:
-        lines = log.read_text(errors="replace").splitlines()
-        raise Failure("\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]),
+        lines = (scratch / "rebuild.log").read_text(errors="replace").splitlines()
+        raise Failure("\n".join(lines[-40:] + [f"The rebuild failed: its log is {out.name}."]),
                       UNJUDGED)
     return tree
 
@@ -340,25 +325,22 @@ def judge(download, tree):
               "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
               "bytes (above).")
 
-def main(arguments):
-    directory = Path(arguments[0]) if arguments else TOP / "build/release"
+if __name__ == "__main__":
+    directory = Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release"
+    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
     try:
         if not (TOP / ".git").exists():  # a release's source archive, say
             raise Failure(f"{TOP} is not a git clone: a release is rebuilt from the commit that "
                           "its .buildinfo records, so run this in a clone of list-capture-devices.",
                           UNJUDGED)
-        download = read_download(directory)
-        tree = rebuild(download, named=bool(arguments))
-        judge(download, tree)
-    except OSError as error:  # a file of the folder that cannot be read as one
-        sys.stdout.flush()
-        print(f"release/rebuild.py: {error}", file=sys.stderr)
-        sys.exit(UNJUDGED)
-    except Failure as failure:
+        download = read_download(directory, scratch / "signed")
+        judge(download, rebuild(download, scratch, named=len(sys.argv) > 1))
+    except (Failure, OSError) as failure:
+        if not (scratch / "rebuild.log").exists():  # else kept for a look
+            shutil.rmtree(scratch)
         sys.stdout.flush()  # what was said before it comes first
+        if isinstance(failure, OSError):  # a file of the folder that cannot be read as one
+            failure = Failure(f"release/rebuild.py: {failure}", UNJUDGED)
         print(failure, file=sys.stderr)
         sys.exit(failure.status)
-    shutil.rmtree(tree.parent)
-
-if __name__ == "__main__":
-    main(sys.argv[1:])
+    shutil.rmtree(scratch)
