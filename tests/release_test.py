@@ -81,10 +81,10 @@ MIXED = [components.Row("d", ["libstdc++.a"], ["cp-demangle"], [], "GPL-2.0-or-l
 ])
 def test_a_mixed_archive_lists_its_members(name, stem, found):
     if len(found) == 1:  # a row's component, or else what the problem says
-        assert components.row_of(MIXED, name, stem).component == found
+        assert components.row_of(MIXED, name, stem, "").component == found
     else:
         with pytest.raises(Failure, match=re.escape(found) + f".*name {stem} there"):
-            components.row_of(MIXED, name, stem)
+            components.row_of(MIXED, name, stem, "")
 
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
