@@ -413,7 +413,6 @@ def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
     digest = hashlib.sha256((tmp_path / "a.zip").read_bytes()).hexdigest() if right else "0" * 64
     with pytest.raises(Failure, match=taken) if isinstance(taken, str) else nullcontext():
         assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
-
 # What the release writes, on made-up records: each member, licence, purl and hash in its place.
 GCC, GPL = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64"), "GPL-2.0-or-later"
 X86, DEMANGLER = "list-capture-devices-x86.exe", "libiberty's C++ demangler"
@@ -425,8 +424,7 @@ RECORDS = [components.Record(exe, *package, *taken) for exe, package, *taken in 
     (X86, GCC, "libstdc++.a", "cp-demangle", DEMANGLER, GPL + " WITH GCC-exception-2.0", "",
      "release/cp-demangle.txt"),
     (X86, GCC, "libgcc.a", "-", "GCC runtime libraries", GPL, "", "release/cp-demangle.txt")]]
-@pytest.mark.parametrize("more, said", [([], None), ([RECORDS[-1]._replace(licence="0BSD")],
-                                         "GCC runtime libraries is under 0BSD, whose full text")])
+@pytest.mark.parametrize("more, said", [([], None), ([RECORDS[-1]._replace(licence="X")], "under X,")])
 def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, said):
     monkeypatch.setattr(notices, "read_copyright",
                         lambda name, _: copyrights(f"{COPYRIGHT}\n{EXPAT}")[name])
@@ -467,16 +465,13 @@ LIB = "/usr/x86_64-w64-mingw32/lib/"
 @pytest.mark.parametrize("text, taken", [  # the members of the first section, and objects whole
     (f"{LIB}libmingwex.a(lib64_libmingwex_a-strnlen.o)\nliblister.a(report.cpp.obj)   main (f)\n"
      f"Discarded input sections\n{LIB}libmingwex.a(nosuch.o)\nLOAD {LIB}crt2.o\nLOAD main.obj\n",
-     [("crt2.o", "-", "MinGW-w64 start-up code"), ("libmingwex.a", "strnlen",
-                                                    "MinGW-w64 runtime")]),
+     [("-", "MinGW-w64 start-up code"), ("strnlen", "MinGW-w64 runtime")]),
     ("/usr/lib/libx.a(x.o)\n", "links /usr/lib/libx.a, which no installed Debian package ships"),
     (f"{LIB}libmingwex.a(lib64_libmingwex_a-nosuch.o)\n", "(nosuch), of mingw-w64-x86-64-dev,")])
 def test_a_link_map_read(tmp_path, text, taken):
     (tmp_path / "x.map").write_text(text)
     with pytest.raises(Failure, match=re.escape(taken)) if type(taken) is str else nullcontext():
-        found = components.records([tmp_path / "x.map"])
-        assert [(record.file, record.member, record.component) for record in found] == taken
-
+        assert [(r.member, r.component) for r in components.records([tmp_path / "x.map"])] == taken
 # The rebuild's steps, and the status of what stops each: 1 differs or refused, 2 not judged.
 INFO = "Source: list-capture-devices\n" + "".join(f"{name}: 1\n" for name in rebuild.NEEDED)
 LISTED = SUMS + f"{X}  a.buildinfo\n".encode()
