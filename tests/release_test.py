@@ -424,11 +424,11 @@ RECORDS = [components.Record(exe, *package, *taken) for exe, package, *taken in 
     (X86, GCC, "libstdc++.a", "cp-demangle", DEMANGLER, GPL + " WITH GCC-exception-2.0", "",
      "release/cp-demangle.txt"),
     (X86, GCC, "libgcc.a", "-", "GCC runtime libraries", GPL, "", "release/cp-demangle.txt")]]
-@pytest.mark.parametrize("more, said", [([], None), ([RECORDS[-1]._replace(licence="X")], "under X,")])
-def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, said):
+@pytest.mark.parametrize("more, why", [([], ""), ([RECORDS[-1]._replace(licence="X")], "under X,")])
+def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, why):
     monkeypatch.setattr(notices, "read_copyright",
                         lambda name, _: copyrights(f"{COPYRIGHT}\n{EXPAT}")[name])
-    with pytest.raises(Failure, match=said) if said else nullcontext():
+    with pytest.raises(Failure, match=why) if why else nullcontext():
         lines = notices.notices("1.2.3", RECORDS + more).splitlines()
         at = [lines.index(line) for line in [  # a ValueError where one is left out
             "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
