@@ -6,18 +6,16 @@ SOURCE_DATE_EPOCH, whether the exes are signed, the Debian release, and each pac
 build and all that it depends on, at its version: what debootsnap needs to make the machine."""
 import collections, hashlib, os, platform, subprocess, sys
 
-# What a release build runs or reads, besides Debian's essential packages: compilers, binutils,
-# CMake, ninja, Python and the modules of the tools that check the exes and write the notices and
-# the bill, zip, coreutils (fmt), base-files (licence texts), git (the commit), dpkg (packages).
-ROOTS = """base-files binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 cmake coreutils dpkg
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix git ninja-build python3 python3-asn1crypto
-  python3-cryptography python3-debian python3-pefile zip""".split()
+from debian.deb822 import Deb822
+
+from verdict import Failure
+
 Package = collections.namedtuple("Package", "name version essential provides depends")
 
 def run(*command):
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode:  # git, say, in a tree that is not a clone
-        sys.exit(f"release/buildinfo.py: {' '.join(command)} failed: {done.stderr.strip()}")
+        raise Failure(f"release/buildinfo.py: {' '.join(command)} failed: {done.stderr.strip()}")
     return done.stdout
 
 def names(field):
@@ -47,7 +45,7 @@ def closure(packages, roots):
     while wanted:
         name = wanted.pop()
         if name not in packages:
-            sys.exit(f"{name} is not installed.")
+            raise Failure(f"{name} is not installed.")
         if name not in taken:
             taken.add(name)
             for ones in packages[name].depends:
@@ -55,28 +53,41 @@ def closure(packages, roots):
                 wanted.append(next((one for one in found if one), " | ".join(ones)))
     return sorted(taken)
 
+def buildinfo(version, files, signed, epoch):
+    """The .buildinfo of files ({name: bytes}) made here, run in release/: Debian's fields, then
+    the project's."""
+    own = run("dpkg", "--print-architecture").strip()
+    packages, system = installed(own), platform.freedesktop_os_release()
+    # Its files are Windows exes and what is made of them: of no Debian architecture.
+    info = Deb822({"Format": "1.0", "Source": "list-capture-devices", "Architecture": "all",
+                   "Version": version})
+    for field in "Md5", "Sha1", "Sha256":
+        info[f"Checksums-{field}"] = "".join(f"\n {hashlib.new(field.lower(), data).hexdigest()} "
+                                             f"{len(data)} {name}" for name, data in files.items())
+    info["Build-Architecture"] = own
+    with open("packages.txt", encoding="utf-8") as text:  # what the build runs or reads
+        roots = [name for line in text if not line.startswith("#") for name in line.split()]
+    info["Installed-Build-Depends"] = ",".join(f"\n {name} (= {packages[name].version})"
+                                               for name in closure(packages, roots))
+    info["Environment"] = f'\n SOURCE_DATE_EPOCH="{epoch}"'
+    info["Commit"] = run("git", "rev-parse", "HEAD").strip()
+    if run("git", "status", "--porcelain", "--untracked-files=no"):  # rebuilt only from this tree
+        info["Uncommitted-Changes"] = "yes"
+    if signed:  # a rebuild of it needs the signed exes: no build gives their signatures
+        info["Signed-Exes"] = "yes"
+    info["Source-Date-Epoch"] = epoch
+    info["Build-Distribution"] = "{ID} {VERSION_ID} ({VERSION_CODENAME})".format(**system)
+    return info
+
 if __name__ == "__main__":
     signed = sys.argv[2:3] == ["--signed"]
     files = sys.argv[2 + signed:]
     if not files or not all(os.path.isfile(file) for file in files):
         sys.exit(__doc__.split("\n\n")[0])
-    files = [(os.path.basename(file), open(file, "rb").read()) for file in files]
+    files = {os.path.basename(file): open(file, "rb").read() for file in files}
     os.chdir(os.path.dirname(os.path.abspath(__file__)))
-    own = run("dpkg", "--print-architecture").strip()
-    packages = installed(own)
-    # Its files are Windows exes and what is made of them: of no Debian architecture.
-    print(f"Format: 1.0\nSource: list-capture-devices\nArchitecture: all\nVersion: {sys.argv[1]}")
-    for field in "Md5", "Sha1", "Sha256":
-        print(f"Checksums-{field}:", *(f" {hashlib.new(field.lower(), data).hexdigest()} "
-                                       f"{len(data)} {name}" for name, data in files), sep="\n")
-    print(f"Build-Architecture: {own}\nInstalled-Build-Depends:")
-    print(",\n".join(f" {name} (= {packages[name].version})" for name in closure(packages, ROOTS)))
-    print(f"Environment:\n SOURCE_DATE_EPOCH=\"{os.environ['SOURCE_DATE_EPOCH']}\"")
-    print("Commit:", run("git", "rev-parse", "HEAD"), end="")  # and the project's own fields
-    if run("git", "status", "--porcelain", "--untracked-files=no"):  # rebuilt only from this tree
-        print("Uncommitted-Changes: yes")
-    if signed:  # a rebuild of it needs the signed exes: no build gives their signatures
-        print("Signed-Exes: yes")
-    system = platform.freedesktop_os_release()
-    print(f"Source-Date-Epoch: {os.environ['SOURCE_DATE_EPOCH']}\nBuild-Distribution: "
-          f"{system['ID']} {system['VERSION_ID']} ({system['VERSION_CODENAME']})")
+    try:
+        info = buildinfo(sys.argv[1], files, signed, os.environ["SOURCE_DATE_EPOCH"])
+    except Failure as failure:
+        sys.exit(str(failure))
+    sys.stdout.write(info.dump())

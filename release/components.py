@@ -10,6 +10,8 @@ import collections, fnmatch, os, re, subprocess, sys
 
 from debian.copyright import Copyright, NotMachineReadableError
 
+from verdict import Failure
+
 # A row of components.txt (its comment says more); its terms are either sources
 # (the member's own first) or, for a copyright file without Files paragraphs,
 # a licence and ranges (or the file in release/ that gives its terms).
@@ -33,8 +35,8 @@ def read_rows():
     with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as text:
         for fields in (line.split("|") for line in text if line.strip() and line[0] != "#"):
             if len(fields) != 4:
-                sys.exit("release/components.txt: not component | files | members | terms: "
-                         f"{fields}")
+                raise Failure("release/components.txt: not component | files | members | terms: "
+                              f"{fields}")
             component, files, members, terms = (field.strip() for field in fields)
             files, members = files.split(), members.split()
             # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
@@ -77,14 +79,14 @@ def matches(patterns, name):
     return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns)
 
 def row_of(rows, name, stem):
-    """The first of rows that names member stem of file name, and what stops it: None, or
-    that it takes all (*) of a file that another row names too, whose members' terms differ."""
+    """The first of rows that names member stem of file name, or None; a Failure where it takes
+    all (*) of a file that another row names too, whose members' terms differ."""
     row = next((row for row in rows if matches(row.files, name) and matches(row.members, stem)),
                None)
     if row and row.members == ["*"] and sum(matches(other.files, name) for other in rows) > 1:
-        return None, (f"release/components.txt names {name} in more than one row, yet takes all "
+        raise Failure(f"release/components.txt names {name} in more than one row, yet takes all "
                       f"its members (*) in one: name {stem} there, with its own source's terms.")
-    return row, None
+    return row
 
 def twin(copyright, source, stem):
     """A file that the copyright file names (not by a wildcard) whose name is the
@@ -119,20 +121,20 @@ def read_copyright(package, copyrights):
     return copyrights[package]
 
 def member_records(exe, package, name, stem, row, copyrights):
-    """The Records of one member that row names, and what stops them."""
+    """The Records of one member that row names; a Failure that says all that stops them."""
     took = [exe, *package, name, stem, row.component]
     if row.ranges:
-        return [Record(*took, row.licence, "", row.ranges)], []
+        return [Record(*took, row.licence, "", row.ranges)]
     here = f"{exe} links {name}({stem}), of {package.name}"
     try:
         copyright = read_copyright(package.name, copyrights)
     except (OSError, NotMachineReadableError) as error:
-        return [], [f"{here}: its copyright file has no Files paragraphs: {error}."]
+        raise Failure(f"{here}: its copyright file has no Files paragraphs: {error}.")
     sources = [source.replace("%", stem) for source in row.sources]
     other = twin(copyright, sources[0], stem)
     if other:
-        return [], [f"{here}: its copyright file has terms for {other}, which may be its source, "
-                    f"not {sources[0]}: say in release/components.txt which it is."]
+        raise Failure(f"{here}: its copyright file has terms for {other}, which may be its "
+                      f"source, not {sources[0]}: say in release/components.txt which it is.")
     records, problems = [], []
     # The member's source, and the headers compiled into it with terms of their own.
     for source in sources:
@@ -142,10 +144,13 @@ def member_records(exe, package, name, stem, row, copyrights):
         else:
             number, licence = terms
             records.append(Record(*took, licence, str(number), ""))
-    return records, problems
+    if problems:
+        raise Failure("\n".join(problems))
+    return records
 
 def records(map_paths):
-    """The Records of the maps' exes, sorted, each once, and what stops them."""
+    """The Records of the maps' exes, sorted, each once; a Failure that says all that stops
+    them."""
     rows, found, problems, copyrights = read_rows(), set(), [], {}
     for map_path in map_paths:
         exe = os.path.basename(map_path)[:-len(".map")] + ".exe"
@@ -164,8 +169,9 @@ def records(map_paths):
             name = os.path.basename(path)
             # lib64_libmingwex_a-mingw_pformat.o: mingw_pformat
             stem = re.sub(r"^(lib(32|64)_.*?_a-)?(.*?_la-)?(.*?)(\.o)?$", r"\4", member)
-            row, mixed = row_of(rows, name, stem)
-            if mixed:
+            try:
+                row = row_of(rows, name, stem)
+            except Failure as mixed:
                 problems.append(f"{exe} links {name}({stem}), of {packages[path].name}: {mixed}")
                 continue
             if row is None:
@@ -173,17 +179,20 @@ def records(map_paths):
                                 "row of release/components.txt names: say there where its source "
                                 "stands, so that its terms are found.")
                 continue
-            taken, stopped = member_records(exe, packages[path], name, stem, row, copyrights)
-            found.update(taken)
-            problems.extend(stopped)
-    return sorted(found), problems
+            try:
+                found.update(member_records(exe, packages[path], name, stem, row, copyrights))
+            except Failure as stopped:
+                problems.append(str(stopped))
+    if problems:
+        raise Failure("\n".join(problems))
+    return sorted(found)
 
 if __name__ == "__main__":
     try:
-        found, problems = records(sys.argv[1:])
+        found = records(sys.argv[1:])
     except OSError as error:
         sys.exit(f"release/components.py: {error}")
-    if problems:
-        sys.exit("\n".join(problems))
+    except Failure as failure:
+        sys.exit(str(failure))
     for record in found:
         print("\t".join(record))

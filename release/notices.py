@@ -13,6 +13,7 @@ import os, re, subprocess, sys
 from debian.deb822 import Deb822
 
 from components import read_copyright, read_records, read_rows
+from verdict import Failure
 
 WIDTH = 76
 HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked statically: beside "
@@ -36,7 +37,7 @@ def wrap(text, indent=""):
 
 def paragraph_text(copyright, number):
     """Files paragraph number (from 1) less its Files field, then the License paragraph of
-    each licence that it names without text; and those that no License paragraph gives."""
+    each licence that it names without text; a Failure where no License paragraph gives one."""
     files = list(copyright.all_paragraphs())[number - 1]
     paragraph = Deb822(files.dump().splitlines())
     del paragraph["Files"]
@@ -47,47 +48,45 @@ def paragraph_text(copyright, number):
         if licence.license.synopsis in missing:
             missing.remove(licence.license.synopsis)
             parts.append(licence.dump())
-    return "\n\n".join(part.rstrip("\n") for part in parts), missing
+    if missing:
+        named = files.files[0] + (" ..." if len(files.files) > 1 else "")
+        raise Failure(f"paragraph {number} of its copyright file (Files: {named}) names the "
+                      f"licence {', '.join(missing)} without its text, and no License paragraph "
+                      "of that name gives it: the notices would lack it.")
+    return "\n\n".join(part.rstrip("\n") for part in parts)
 
 def ranges_text(lines, ranges):
-    """The lines of each range (/first line/,/line after/), and the first not found or None."""
+    """The lines of each range (/first line/,/line after/); a Failure that names the first not
+    found."""
     parts = []
     # /^GCC is Copyright/,/^The libbacktrace library/ /^GCC RUNTIME LIBRARY EXCEPTION$/,/^libq/
     for first, after in re.findall(r"/([^/]*)/,/([^/]*)/", ranges):
         start = next((n for n, line in enumerate(lines) if re.search(first, line)), len(lines))
         end = next((n for n in range(start + 1, len(lines)) if re.search(after, lines[n])), None)
         if end is None:
-            return None, f"/{first}/,/{after}/"
+            raise Failure(f"has no lines /{first}/,/{after}/")
         parts += lines[start:end]
-    return "\n".join(parts).rstrip("\n"), None
+    return "\n".join(parts).rstrip("\n")
 
 def terms_text(record, copyrights):
-    """The terms that record's paragraph or ranges state, and what stops them: None, or why."""
+    """The terms that record's paragraph or ranges state; a Failure that says why not."""
     if record.ranges.startswith("release/"):  # a file kept beside this one
         path = os.path.join(os.path.dirname(__file__), "..", record.ranges)
         with open(path, encoding="utf-8") as text:
-            return text.read().rstrip("\n"), None
+            return text.read().rstrip("\n")
     if record.ranges:
         path = f"/usr/share/doc/{record.package}/copyright"
         with open(path, encoding="utf-8") as text:
-            text, missing = ranges_text(text.read().split("\n"), record.ranges)
-        if missing:
-            return None, (f"{path} has no lines {missing}: say in release/components.txt which "
-                          "of its lines state the terms.")
-        return text, None
-    number = int(record.paragraph)
-    copyright = read_copyright(record.package, copyrights)
-    text, missing = paragraph_text(copyright, number)
-    if missing:
-        files = list(copyright.all_paragraphs())[number - 1].files
-        named = files[0]
-        if len(files) > 1:
-            named += " ..."
-        return None, (f"{record.package}: paragraph {number} of its copyright file (Files: "
-                      f"{named}) names the licence "
-                      f"{', '.join(missing)} without its text, and no License paragraph of that "
-                      "name gives it: the notices would lack it.")
-    return text, None
+            lines = text.read().split("\n")
+        try:
+            return ranges_text(lines, record.ranges)
+        except Failure as missing:
+            raise Failure(f"{path} {missing}: say in release/components.txt which of its lines "
+                          "state the terms.")
+    try:
+        return paragraph_text(read_copyright(record.package, copyrights), int(record.paragraph))
+    except Failure as missing:
+        raise Failure(f"{record.package}: {missing}")
 
 def members_listed(members):
     """How a file's members are listed after its name: their names, their number where they
@@ -99,7 +98,7 @@ def members_listed(members):
     return ": " + ", ".join(members)
 
 def notices(version, records):
-    """The text of THIRD-PARTY-NOTICES.txt for records, and what stops it."""
+    """The text of THIRD-PARTY-NOTICES.txt for records; a Failure that says all that stops it."""
     present = {record.component for record in records}
     names = [name for name in dict.fromkeys(row.component for row in read_rows())
              if name in present]
@@ -126,11 +125,10 @@ def notices(version, records):
         places = sorted({(r.package, int(r.paragraph or 0), r.ranges): r for r in mine}.items())
         texts = {}
         for _, record in places:
-            text, why = terms_text(record, copyrights)
-            if why:
-                problems.append(why)
-            else:
-                texts[text] = None
+            try:
+                texts[terms_text(record, copyrights)] = None
+            except Failure as why:
+                problems.append(str(why))
         for text in texts:
             out += ["", text]
         for licence in sorted({record.licence for record in mine if record.ranges}):
@@ -148,15 +146,16 @@ def notices(version, records):
     for path in sorted(set(re.findall(r"/usr/share/\S*[\w/]", text))):
         problems.append(f"The notices would send their reader to {path}, on a Debian machine: "
                         "say in release/components.txt which lines state the terms without it.")
-    return text, sorted(set(problems))
+    if problems:
+        raise Failure("\n".join(sorted(set(problems))))
+    return text
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit(__doc__.split("\n\n")[0])
     try:
-        text, problems = notices(sys.argv[1], read_records(sys.argv[2]))
+        sys.stdout.write(notices(sys.argv[1], read_records(sys.argv[2])))
     except OSError as error:
         sys.exit(f"release/notices.py: {error}")
-    if problems:
-        sys.exit("\n".join(problems))
-    sys.stdout.write(text)
+    except Failure as failure:
+        sys.exit(str(failure))

@@ -8,7 +8,7 @@
 # nothing records a path or a time but SOURCE_DATE_EPOCH (the commit's).
 # With --signed DIR, the release is of DIR's exes as they are, each of which
 # must be this build plus intact signatures, or it is refused, by name, and
-# nothing is written (exit 3).
+# nothing is written (exit 3; 2 where a signature cannot be judged).
 set -eu
 signed=""
 if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
@@ -35,8 +35,7 @@ exes=(build/windows-release/list-capture-devices.exe
 # The linker records the time in an exe's header: one linked for another
 # commit would keep that commit's.
 rm -f "${exes[@]}"
-release_build=yes extra_packages="g++-mingw-w64-i686-posix python3-debian python3-pefile
-  python3-asn1crypto python3-cryptography"
+release_build=yes extra_packages=$(grep -v '^#' release/packages.txt)
 # shellcheck source=scripts/setup.sh
 source scripts/setup.sh
 build windows-release check-executable
@@ -54,7 +53,9 @@ for exe in "${exes[@]}"; do
   fi
 done
 [ -z "$over" ] || exit 1
-[ -z "$signed" ] || release/signature.py check "$signed" "${exes[@]}"
+# A refusal (its status 1) exits 3, told apart from a failed build's.
+[ -z "$signed" ] || release/signature.py check "$signed" "${exes[@]}" ||
+  { status=$?; [ "$status" -ne 1 ] || status=3; exit "$status"; }
 # What of others' code the exes contain, from the link maps, and under what
 # terms: this fails, naming it, on anything whose terms are not known.
 components=build/release-components.tsv

@@ -4,17 +4,21 @@
 Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its
 .buildinfo and any of its files) from the recorded commit, in a scratch clone,
 with its exes' signatures if they carry any, and compares it byte for byte.
+Exits 0 where it is the same, 1 where it differs, 2 where it cannot judge.
 """
-import hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
+import collections, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
 from debian.deb822 import Deb822
 
-from verdict import first_difference
-from signature import signers
+import signature
+from verdict import UNJUDGED, Failure, first_difference
 
 TOP = Path(__file__).resolve().parent.parent
-EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
+EXES = {"list-capture-devices.exe": "build/windows-release/list-capture-devices.exe",
+        "list-capture-devices-x86.exe": "build/windows-x86-release/list-capture-devices-x86.exe"}
+NEEDED = ("Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture")
+Download = collections.namedtuple("Download", "directory sums buildinfo recorded info signed")
 
 # The lines of SHA256SUMS that GNU sha256sum -c reads, as it reads them:
 # 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03  list-capture-devices.exe
@@ -30,10 +34,10 @@ UNESCAPED = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
 
 def read_sums(data):
     """{name: digest} of the bytes of a SHA256SUMS, read as sha256sum -c reads them (a line may
-    end in CRLF; empty lines and those that begin with # are skipped); a ValueError that says
+    end in CRLF; empty lines and those that begin with # are skipped); a Failure that says
     why where a line is one that sha256sum -c warns is improperly formatted, or reads otherwise."""
     if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
-        raise ValueError("it is UTF-16 text, which sha256sum -c does not read: save it as UTF-8")
+        raise Failure("it is UTF-16 text, which sha256sum -c does not read: save it as UTF-8")
     sums, forms = {}, set()
     for number, line in enumerate(data.split(b"\n"), 1):
         line = line[:-1] if line.endswith(b"\r") else line
@@ -49,37 +53,30 @@ def read_sums(data):
             digest, mode, name = plain.groups()
             forms.add("DIGEST NAME" if mode == b"" else "DIGEST  NAME")
         else:
-            raise ValueError(f"line {number} is neither DIGEST  NAME nor SHA256 (NAME) = DIGEST "
+            raise Failure(f"line {number} is neither DIGEST  NAME nor SHA256 (NAME) = DIGEST "
                              "(sha256sum -c warns that it is improperly formatted)")
         if len(forms) > 1:  # sha256sum -c reads the later lines' names otherwise, or not at all
-            raise ValueError(f"line {number} mixes DIGEST NAME with DIGEST  NAME lines, which "
+            raise Failure(f"line {number} mixes DIGEST NAME with DIGEST  NAME lines, which "
                              "sha256sum -c does not read as they are written")
         if escaped:  # an unknown escape, or a backslash that ends the name, is refused below
             name = ESCAPE.sub(lambda escape: UNESCAPED.get(escape[1], b"\0"), name)
         if b"\0" in name:
-            raise ValueError(f"line {number} has a NUL byte or an unknown escape in its name")
+            raise Failure(f"line {number} has a NUL byte or an unknown escape in its name")
         try:
             name = name.decode()
         except UnicodeDecodeError:
-            raise ValueError(f"line {number} names a file in bytes that are not UTF-8")
+            raise Failure(f"line {number} names a file in bytes that are not UTF-8")
         if "/" in name or name in (".", ".."):  # a release's files lie beside its SHA256SUMS
-            raise ValueError(f"line {number} names {name!r}, not a file beside SHA256SUMS")
+            raise Failure(f"line {number} names {name!r}, not a file beside SHA256SUMS")
         if name in sums:
-            raise ValueError(f"line {number} names {name} a second time")
+            raise Failure(f"line {number} names {name} a second time")
         sums[name] = digest.decode().lower()
     if not sums:
-        raise ValueError("it lists no file")
+        raise Failure("it lists no file")
     return sums
 
 def git(*args, **options):
     return subprocess.run(["git", *args], capture_output=True, check=True, **options).stdout
-
-def give_up(message, status=1, scratch=None):
-    if scratch:
-        shutil.rmtree(scratch)
-    sys.stdout.flush()  # what was said before it comes first
-    print(message, file=sys.stderr)
-    sys.exit(status)
 
 # An entry of Installed-Build-Depends: "base-files (= 12.4+deb12u11)," (older releases: no comma)
 ENTRY = re.compile(r"([^\s,(]+) \(= ([^\s)]+)\)")
@@ -106,7 +103,8 @@ def explain(directory, sums, rebuilt, kept):
     env = dict(os.environ, release_build="yes", extra_packages="diffoscope-minimal binutils unzip")
     if names and subprocess.run(["bash", "-ec", "source scripts/setup.sh"], cwd=TOP, stdout=2,
                                 env=env).returncode:
-        return print("diffoscope, which says where files differ, is not installed (above).")
+        print("diffoscope, which says where files differ, is not installed (above).")
+        return
     for name in names:
         report = kept / f"{name}.diffoscope.txt"
         subprocess.run([TOP / "release/diffoscope-exes.py", "--text", report, directory / name,
@@ -120,16 +118,16 @@ def explain(directory, sums, rebuilt, kept):
 
 def from_zip(path, exe):
     """exe's bytes as the zip at path holds them; None where it holds none of that name; a
-    ValueError that says why where the zip cannot be read."""
+    Failure that says why where the zip cannot be read."""
     try:
         with zipfile.ZipFile(path) as archive:
             if exe not in archive.namelist():
                 return None
             if archive.getinfo(exe).flag_bits & 1:  # the release's zip encrypts nothing
-                raise ValueError(f"its {exe} is encrypted")
+                raise Failure(f"its {exe} is encrypted")
             return archive.read(exe)
     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
-        raise ValueError(f"it cannot be read as a zip ({why})")
+        raise Failure(f"it cannot be read as a zip ({why})")
 
 def take_exes(directory, sums, zip_name, folder):
     """The exes, as downloaded or else as the zip holds them, put in folder
@@ -138,6 +136,7 @@ def take_exes(directory, sums, zip_name, folder):
     if zip_name and (directory / zip_name).is_file():
         # Its exes are the release's only where it is the zip that SHA256SUMS lists.
         right = hashlib.sha256((directory / zip_name).read_bytes()).hexdigest() == sums[zip_name]
+    folder.mkdir(exist_ok=True)
     for exe in EXES:
         source = directory / exe
         if source.is_file():
@@ -146,22 +145,22 @@ def take_exes(directory, sums, zip_name, folder):
             source = directory / zip_name
             try:
                 data = from_zip(source, exe)
-            except ValueError as why:
-                raise ValueError(f"{source}: {why}; its digest is " + (
+            except Failure as why:
+                raise Failure(f"{source}: {why}; its digest is " + (
                     "the one SHA256SUMS gives." if right else
-                    "not the one SHA256SUMS gives: download it again."))
+                    "not the one SHA256SUMS gives: download it again."), UNJUDGED)
             if not right:
-                raise ValueError(f"{source}: its digest is not the one SHA256SUMS gives: "
-                                 "download it again.")
+                raise Failure(f"{source}: its digest is not the one SHA256SUMS gives: "
+                              "download it again.", UNJUDGED)
             if data is None:
                 continue
             (folder / exe).write_bytes(data)
         else:
             continue
         try:
-            who = found[exe] = signers((folder / exe).read_bytes())
-        except ValueError as why:  # a web page saved under its name, say
-            raise ValueError(f"{exe}, from {source}: {why}. Download it again.")
+            who = found[exe] = signature.signers((folder / exe).read_bytes())
+        except Failure as why:  # a web page saved under its name, say
+            raise Failure(f"{exe}, from {source}: {why}. Download it again.", UNJUDGED)
         if len(who) > 1:  # nothing checked who they are: Windows judges that
             print(f"{exe} carries signatures that name {', '.join(who)} as their signers.")
         elif who:
@@ -213,94 +212,107 @@ def compare(directory, sums, rebuilt):
 def made(sums):  # the lines of SHA256SUMS for the files that the build makes
     return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
 
-def rebuild(directory, named):
-    if not (TOP / ".git").exists():  # a release's source archive, say
-        give_up(f"{TOP} is not a git clone: a release is rebuilt from the commit that its "
-                ".buildinfo records, so run this in a clone of list-capture-devices.", 2)
+def read_download(directory, folder):
+    """The release in directory as a rebuild reads it: its SHA256SUMS, its .buildinfo and its
+    exes, put in folder; a Failure (could not judge) that says what is missing or unreadable."""
     if not directory.is_dir():
-        give_up(f"There is no folder {directory}.", 2)
+        raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
-        give_up(f"No SHA256SUMS in {directory}.", 2)
+        raise Failure(f"No SHA256SUMS in {directory}.", UNJUDGED)
     try:
         sums = read_sums((directory / "SHA256SUMS").read_bytes())
-    except ValueError as why:
-        give_up(f"{directory / 'SHA256SUMS'}: {why}.", 2)
-    buildinfo = next((name for name in sums if name.endswith(".buildinfo")), "*.buildinfo")
-    if not (directory / buildinfo).is_file():
-        give_up(f"No build information in {directory}: put the release's {buildinfo} beside its "
-                "SHA256SUMS.", 2)
+    except Failure as why:
+        raise Failure(f"{directory / 'SHA256SUMS'}: {why}.", UNJUDGED)
+    name = next((name for name in sums if name.endswith(".buildinfo")), "*.buildinfo")
+    if not (directory / name).is_file():
+        raise Failure(f"No build information in {directory}: put the release's {name} beside "
+                      "its SHA256SUMS.", UNJUDGED)
     try:
-        recorded = (directory / buildinfo).read_text()
+        recorded = (directory / name).read_text()
     except UnicodeDecodeError:  # not text at all: not a release's either
         recorded = ""
     info = Deb822(recorded.splitlines())
-    fields = {"Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture"}
-    if info.get("Source") != "list-capture-devices" or not fields <= set(info):
-        give_up(f"{directory / buildinfo} is not the build information of a release of "
-                "list-capture-devices.", 2)
-    commit, version, epoch = info["Commit"], info["Version"], info["Source-Date-Epoch"]
-    print(f"{buildinfo}: list-capture-devices {version}, commit {commit}, SOURCE_DATE_EPOCH "
-          f"{epoch}, built on {info['Build-Distribution']} {info['Build-Architecture']}.")
-
-    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
+    if info.get("Source") != "list-capture-devices" or not set(NEEDED) <= set(info):
+        raise Failure(f"{directory / name} is not the build information of a release of "
+                      "list-capture-devices.", UNJUDGED)
+    print(f"{name}: list-capture-devices {info['Version']}, commit {info['Commit']}, "
+          f"SOURCE_DATE_EPOCH {info['Source-Date-Epoch']}, built on "
+          f"{info['Build-Distribution']} {info['Build-Architecture']}.")
     zip_name = next((name for name in sums if name.endswith(".zip")), None)
-    (scratch / "signed").mkdir()
-    try:
-        found = take_exes(directory, sums, zip_name, scratch / "signed")
-    except ValueError as error:
-        give_up(str(error), 2, scratch)
+    exes = take_exes(directory, sums, zip_name, folder)
+    signed = any(exes.values())
     # A build gives no signature: without them, a signed release's rebuild would differ, and
     # say nothing of why.
-    if "Signed-Exes" in info and not any(found.values()):
-        give_up(f"{buildinfo} records a release of signed exes, and no signed exe, nor "
-                f"{zip_name or 'the zip'}, is in {directory}: put the signed exes, or the zip, "
-                "beside SHA256SUMS.", 2, scratch)
-    signed = ["--signed", str(scratch / "signed")] if any(found.values()) else []
-    if signed and len(found) < len(EXES):
-        give_up(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed release "
-                "is rebuilt with the signatures of both exes, so put the exes, or the zip, beside "
-                "SHA256SUMS.", 2, scratch)
+    if "Signed-Exes" in info and not signed:
+        raise Failure(f"{name} records a release of signed exes, and no signed exe, nor "
+                      f"{zip_name or 'the zip'}, is in {directory}: put the signed exes, or the "
+                      "zip, beside SHA256SUMS.", UNJUDGED)
+    if signed and len(exes) < len(EXES):
+        raise Failure(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed "
+                      "release is rebuilt with the signatures of both exes, so put the exes, or "
+                      "the zip, beside SHA256SUMS.", UNJUDGED)
+    return Download(directory, sums, name, recorded, info, signed)
 
-    tree = scratch / "list-capture-devices"
+def refuse(tree, signed):
+    """A Failure that says why the signed exes are not tree's build plus intact signatures, as
+    package.sh found (its status 3); not judged where none is refused but some cannot be judged."""
+    said, statuses = [], []
+    for exe, build in EXES.items():
+        try:
+            signature.judge(tree / build, signed / exe)
+        except Failure as why:
+            said.append(f"Refused: {exe} is not this build plus a signature: {why}.")
+            statuses.append(why.status)
+    if said:
+        raise Failure("\n".join(said + ["The signed exes named above are not this commit's build "
+                                        "plus a signature, whoever signed them."]), min(statuses))
+
+def rebuild(download, scratch, named):
+    """The commit that download's .buildinfo records, built in a clone in scratch with the signed
+    exes there: the clone; a Failure that says why not."""
+    info, tree = download.info, scratch / "list-capture-devices"
     try:
         git("clone", "--quiet", "--no-checkout", TOP, tree)
     except subprocess.CalledProcessError as failed:
-        give_up(f"git clone {TOP} failed: {failed.stderr.decode().strip()}", 1, scratch)
+        raise Failure(f"git clone {TOP} failed: {failed.stderr.decode().strip()}", UNJUDGED)
     try:
-        git("-C", tree, "checkout", "--quiet", "--detach", commit)
+        git("-C", tree, "checkout", "--quiet", "--detach", info["Commit"])
     except subprocess.CalledProcessError:
-        give_up(f"This checkout does not have commit {commit}: fetch it (its tag is v{version}) "
-                "and run this again.", 1, scratch)
+        raise Failure(f"This checkout does not have commit {info['Commit']}: fetch it (its tag is "
+                      f"v{info['Version']}) and run this again.", UNJUDGED)
     if "Uncommitted-Changes" in info:  # made by package.sh here, before the changes were committed
-        if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != commit:
-            give_up("The release was built with uncommitted changes: no commit rebuilds it.", 1,
-                    scratch)
+        if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != info["Commit"]:
+            raise Failure("The release was built with uncommitted changes: no commit rebuilds it.",
+                          UNJUDGED)
         git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
-
-    # From here on, the scratch tree is kept where anything fails, for a look.
-    print(f"Rebuilding commit {commit} in {tree}"
+    signed = ["--signed", str(scratch / "signed")] if download.signed else []
+    print(f"Rebuilding commit {info['Commit']} in {tree}"
           + (", with the signatures of its exes..." if signed else "..."), flush=True)
-    log = scratch / "rebuild.log"
-    with open(log, "wb") as out:
+    # From here on, the scratch tree is kept where anything fails, for a look.
+    with open(scratch / "rebuild.log", "wb") as out:
+        epoch = info["Source-Date-Epoch"]
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
                                stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
-    lines = log.read_text(errors="replace").splitlines()
-    refused = [line for line in lines if line.startswith("Refused: ")]
-    if signed and built.returncode == 3 and refused:  # signature.py's refusal, not another 3
-        give_up("\n".join([line.replace(signed[1] + "/", "") for line in refused]
-                          + ["The signed exes named above are not this commit's build plus a "
-                             "signature, whoever signed them."]))
+    if signed and built.returncode == 3:  # package.sh's refusal of the signed exes
+        refuse(tree, scratch / "signed")
     if built.returncode:
-        give_up("\n".join(lines[-40:] + [f"The rebuild failed: its log is {log}."]))
-    rebuilt = tree / "build/release"
-    changed = differences(recorded, (rebuilt / buildinfo).read_text())
+        lines = (scratch / "rebuild.log").read_text(errors="replace").splitlines()
+        raise Failure("\n".join(lines[-40:] + [f"The rebuild failed: its log is {out.name}."]),
+                      UNJUDGED)
+    return tree
+
+def judge(download, tree):
+    """Says how this machine and the rebuild in tree differ from download's; a Failure where the
+    rebuild differs."""
+    directory, buildinfo, rebuilt = download.directory, download.buildinfo, tree / "build/release"
+    changed = differences(download.recorded, (rebuilt / buildinfo).read_text())
     print("\n".join(["This machine differs from the one that built the release:", *changed])
           if changed else "This machine has the recorded Debian release and every recorded "
           "package at its recorded version.")
-    same, to_the_byte = compare(directory, sums, rebuilt)
+    same, to_the_byte = compare(directory, download.sums, rebuilt)
     if not same:
-        explain(directory, sums, rebuilt, tree / "build")
-        give_up(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
+        explain(directory, download.sums, rebuilt, tree / "build")
+        raise Failure(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
             " It may differ for this machine's differences alone: RELEASING.md says how to make "
             f"the recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
     if to_the_byte:
@@ -312,11 +324,23 @@ def rebuild(directory, named):
         print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
               "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
               "bytes (above).")
-    shutil.rmtree(scratch)
 
 if __name__ == "__main__":
+    directory = Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release"
+    scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
     try:
-        directory = Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release"
-        rebuild(directory, named=len(sys.argv) > 1)
-    except (OSError, ValueError) as error:  # a file of the folder that cannot be read as one
-        give_up(f"release/rebuild.py: {error}", 2)
+        if not (TOP / ".git").exists():  # a release's source archive, say
+            raise Failure(f"{TOP} is not a git clone: a release is rebuilt from the commit that "
+                          "its .buildinfo records, so run this in a clone of list-capture-devices.",
+                          UNJUDGED)
+        download = read_download(directory, scratch / "signed")
+        judge(download, rebuild(download, scratch, named=len(sys.argv) > 1))
+    except (Failure, OSError) as failure:
+        if not (scratch / "rebuild.log").exists():  # else kept for a look
+            shutil.rmtree(scratch)
+        sys.stdout.flush()  # what was said before it comes first
+        if isinstance(failure, OSError):  # a file of the folder that cannot be read as one
+            failure = Failure(f"release/rebuild.py: {failure}", UNJUDGED)
+        print(failure, file=sys.stderr)
+        sys.exit(failure.status)
+    shutil.rmtree(scratch)

@@ -2,10 +2,11 @@
 """Usage: release/signature.py check DIR BUILD... | signers EXE...
 
 check refuses, naming it, each exe of DIR that is not the BUILD of its name
-plus intact Authenticode signatures (exit 3); signers lists the subjects of
-the certificates that the signatures carry for their signers. Whether those
-are to be trusted is Windows' to judge (docs/release-tooling.md, "Signature
-rules").
+plus intact Authenticode signatures: it exits 0 where all are, 1 where one is
+refused, and 2 where it cannot judge (a missing file, a form it does not
+read). signers lists the subjects of the certificates that the signatures
+carry for their signers. Whether those are to be trusted is Windows' to judge
+(docs/release-tooling.md, "Signature rules").
 """
 import collections, hashlib, os, struct, sys
 
@@ -16,7 +17,7 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding
 
-from verdict import amount, first_difference
+from verdict import UNJUDGED, Failure, amount, first_difference
 
 # Where the header's checksum and its entry for the certificate table stand,
 # and the table's offset and size (0 for an exe without a signature).
@@ -56,20 +57,17 @@ class StatementType(core.SequenceOf):
 
 SPC_ATTRIBUTES = {"1.3.6.1.4.1.311.2.1.12": OpusInfo, "1.3.6.1.4.1.311.2.1.11": StatementType}
 
-class Unjudged(Exception):
-    """A form of signature that this check does not read."""
-
 def layout(data):
-    """The Layout of an exe's bytes; a ValueError that says why where they are not an exe's."""
+    """The Layout of an exe's bytes; a Failure that says why where they are not an exe's."""
     try:
         header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
     except pefile.PEFormatError:
-        raise ValueError("it is not a Windows executable")
+        raise Failure("it is not a Windows executable")
     entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
                    entry.VirtualAddress, entry.Size)
     if where.table + where.size > len(data):
-        raise ValueError("it is cut short: its signatures would end past its end")
+        raise Failure("it is cut short: its signatures would end past its end")
     return where
 
 def signed_content(data):
@@ -79,15 +77,15 @@ def signed_content(data):
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
 
 def certificate_table(data, where):
-    """The Table of an exe with a signature; a ValueError where its PKCS#7 cannot be read."""
+    """The Table of an exe with a signature; a Failure where its PKCS#7 cannot be read."""
     table = data[where.table:where.table + where.size]
     if len(table) < 8:
-        raise ValueError(UNREADABLE)
+        raise Failure(UNREADABLE)
     entry = Entry._make(struct.unpack_from("<IHH", table))
     try:  # The DER's own length says where it ends; dwLength must hold it.
         _, _, _, header, contents, _ = parser.parse(table[8:entry.length], strict=False)
     except ValueError:
-        raise ValueError(UNREADABLE)
+        raise Failure(UNREADABLE)
     end = 8 + len(header) + len(contents)
     der, after = table[8:end], table[end:]
     fault = None
@@ -137,16 +135,20 @@ def signer_certificate(signed_data, signer):
     return None
 
 def loaded(certificate):
-    """The certificate (asn1crypto's) as cryptography reads it; a ValueError where it cannot."""
+    """The certificate (asn1crypto's) as cryptography reads it; a Failure where it cannot."""
     try:
         return x509.load_der_x509_certificate(certificate.dump())
     except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm):
-        raise ValueError("its signer's certificate cannot be read")
+        raise Failure("its signer's certificate cannot be read")
+
+def unjudged(form):
+    """The Failure of a signature in a form that this check does not read."""
+    return Failure(f"is in a form this check cannot judge: {form}", UNJUDGED)
 
 def digest(name):
-    """The digest algorithm of that name (sha256), where this check reads it; else an Unjudged."""
+    """The digest algorithm of that name (sha256), where this check reads it; else unjudged."""
     if name not in DIGESTS:
-        raise Unjudged(f"the digest {name}")
+        raise unjudged(f"the digest {name}")
     return DIGESTS[name]()
 
 def attribute(signer, name):
@@ -158,7 +160,7 @@ def attribute(signer, name):
 
 def verify(certificate, signer, signed):
     """Verifies the signer's value over signed with the certificate's key (InvalidSignature where
-    it fails), by RSA PKCS#1 v1.5, RSA-PSS or ECDSA; an Unjudged where by another form."""
+    it fails), by RSA PKCS#1 v1.5, RSA-PSS or ECDSA; unjudged where by another form."""
     algorithm = signer["signature_algorithm"]
     kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
     try:
@@ -167,13 +169,13 @@ def verify(certificate, signer, signed):
         if algorithm["algorithm"].native not in ("rsassa_pkcs1v15", "ecdsa"):  # sha256_rsa, ...
             name = algorithm.hash_algo  # rather than the signer's, for those that name one
     except ValueError:
-        raise Unjudged(f"the signature algorithm {algorithm['algorithm'].native}")
+        raise unjudged(f"the signature algorithm {algorithm['algorithm'].native}")
     if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
-        raise Unjudged(f"the signature algorithm {form} with a key of type {kind}")
+        raise unjudged(f"the signature algorithm {form} with a key of type {kind}")
     try:
         key = loaded(certificate).public_key()
     except UnsupportedAlgorithm:
-        raise Unjudged(f"a key of type {kind} that cannot be read")
+        raise unjudged(f"a key of type {kind} that cannot be read")
     value = signer["signature"].native
     if form == "ecdsa":
         key.verify(value, signed, ec.ECDSA(digest(name)))
@@ -183,7 +185,7 @@ def verify(certificate, signer, signed):
         pss = algorithm["parameters"]
         mask = pss["mask_gen_algorithm"]
         if mask["algorithm"].native != "mgf1" or pss["trailer_field"].native != "trailer_field_bc":
-            raise Unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
+            raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
         mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
         key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
 
@@ -200,9 +202,9 @@ def well_formed(der):
             return False
     return True
 
-def off_chain(signed_data, signer):
-    """Where signed_data carries a certificate on no chain of its signer's or countersigners' (none
-    of theirs, nor the issuer of one on a chain), what says so; None where it does not."""
+def judge_chain(signed_data, signer):
+    """A Failure where signed_data carries a certificate on no chain of its signer's or
+    countersigners' (none of theirs, nor the issuer of one on a chain)."""
     countersigners = [value for each in signer["unsigned_attrs"] or []
                       if each["type"].dotted == COUNTERSIGNATURE for value in each["values"]]
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
@@ -214,20 +216,20 @@ def off_chain(signed_data, signer):
         rest = [each for each in rest if each not in on]
     if rest:
         named = loaded(rest[0].chosen).subject.rfc4514_string()  # CN=...
-        return f"carries a certificate on no signer's chain: {named}"
-    return None
+        raise Failure(f"carries a certificate on no signer's chain: {named}")
 
-def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=True):
-    """What is wrong with signer's signature over content of the type kind (named name), with its
-    unsigned attributes (stamps alone may be) or, if chained, with signed_data's certificates."""
+def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=True):
+    """A Failure that says what is wrong with signer's signature over content of the type kind
+    (named name), with its unsigned attributes (only those that unsigned judges, by OID, may be)
+    or, if chained, with signed_data's certificates."""
     for part in [signed_data["digest_algorithms"], signed_data["certificates"], signed_data["crls"]
                  ] + [signer[field] for field in signer if not field.endswith("_attrs")]:
         part.native  # each part parsed, so that a malformed one is found
     if not signer["signed_attrs"]:
-        return "has no signed attributes"
+        raise Failure("has no signed attributes")
     for each in signer["signed_attrs"]:  # all that the signature covers, read by type where known
         if not well_formed(each.dump()):
-            return "has a signed attribute that is not of definite lengths to its last byte"
+            raise Failure("has a signed attribute that is not of definite lengths to its last byte")
         if each["type"].native in ("content_type", "message_digest", "signing_time"):
             each.native
         if each["type"].native in SPC_ATTRIBUTES:  # others, asn1crypto's or not, are signed DER
@@ -236,77 +238,93 @@ def signer_fault(signed_data, signer, kind, name, content, stamps=(), chained=Tr
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
     content_type = attribute(signer, "content_type")
     if not content_type or content_type.dotted != kind:
-        return f"does not name {name} as what it signs (its contentType)"
+        raise Failure(f"does not name {name} as what it signs (its contentType)")
     message_digest = attribute(signer, "message_digest")
     if not message_digest:
-        return "does not have one messageDigest among its signed attributes"
+        raise Failure("does not have one messageDigest among its signed attributes")
     if message_digest.native != hashlib.new(algorithm, content).digest():
-        return "is corrupt: its messageDigest is not that of what it holds"
+        raise Failure("is corrupt: its messageDigest is not that of what it holds")
     certificate = signer_certificate(signed_data, signer)
     if not certificate:
-        return "does not carry its signer's certificate"
+        raise Failure("does not carry its signer's certificate")
     signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
     try:
         verify(certificate, signer, signed)
     except InvalidSignature:
-        return "is corrupt: its value does not verify with its signer's certificate"
+        raise Failure("is corrupt: its value does not verify with its signer's certificate")
     for each in signer["unsigned_attrs"] or []:
         oid = each["type"].dotted
-        if oid not in stamps:
+        if oid not in unsigned:
             size = sum(len(value.dump()) for value in each["values"])
-            return f"carries {amount(size)} that no signature covers (an unsigned attribute {oid})"
+            raise Failure(f"carries {amount(size)} that no signature covers (an unsigned attribute"
+                          f" {oid})")
         for value in each["values"]:
-            if oid != NESTED_SIGNATURE:  # a timestamp; a nested signature is judged as the others
-                why = stamp_fault(signed_data, signer, oid, value)
-                if why:
-                    return f"'s timestamp {why}"
-    return off_chain(signed_data, signer) if chained else None
+            unsigned[oid](signed_data, signer, value)
+    if chained:
+        judge_chain(signed_data, signer)
 
-def stamp_fault(signed_data, signer, kind, value):
-    """What is wrong with a timestamp (value, of that kind) of signer's value: it must hold that
-    value's digest and verify with the certificate it carries; None where it is intact."""
+def judge_token(signed_data, signer, value):
+    """A Failure where an RFC 3161 timestamp (value) of signer's value does not hold that value's
+    digest or does not verify with the certificate it carries."""
     stamped = signer["signature"].native
-    if kind == COUNTERSIGNATURE:  # a SignerInfo over the value, as data
-        return signer_fault(signed_data, value, DATA, "data", stamped, chained=False)
-    token = value["content"]  # an RFC 3161 token: a SignedData of a TSTInfo
+    token = value["content"]  # a SignedData of a TSTInfo
     if value["content_type"].native != "signed_data" or len(token["signer_infos"]) != 1:
-        return "is not a SignedData of one signer"
+        raise Failure("is not a SignedData of one signer")
     info = token["encap_content_info"]["content"]
     imprint = info.parse(tsp.TSTInfo).native["message_imprint"]  # all of the TSTInfo read
     algorithm = digest(imprint["hash_algorithm"]["algorithm"]).name
     if imprint["hashed_message"] != hashlib.new(algorithm, stamped).digest():
-        return "is corrupt: its imprint is not the digest of the value that it stamps"
-    return signer_fault(token, token["signer_infos"][0], TST_INFO, "TSTInfo", info.contents)
+        raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
+    judge_signer(token, token["signer_infos"][0], TST_INFO, "TSTInfo", info.contents)
 
-def fault(content, signed_data):
-    """What is wrong with a signature (its SignedData) of an exe whose signed content is content;
-    None where it is intact; an Unjudged where it is in a form this check does not read."""
+def judge_countersignature(signed_data, signer, value):
+    """A Failure where a PKCS #9 countersignature (value, a SignerInfo over signer's value, as
+    data) is not intact, with a certificate that signed_data carries."""
+    judge_signer(signed_data, value, DATA, "data", signer["signature"].native, chained=False)
+
+def timestamp(judge):
+    """judge, its Failure said of a timestamp: "'s timestamp is corrupt"."""
+    def judged(signed_data, signer, value):
+        try:
+            judge(signed_data, signer, value)
+        except Failure as why:
+            raise Failure(f"'s timestamp {why}", why.status)
+    return judged
+
+# The unsigned attributes that Authenticode defines, which no signature covers, by OID, with their
+# judges: a signature nested in the one before it (judged as the others are), and its timestamps.
+UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None,
+            TIMESTAMP: timestamp(judge_token), COUNTERSIGNATURE: timestamp(judge_countersignature)}
+
+def judge_signature(content, signed_data):
+    """A Failure that says what is wrong with a signature (its SignedData) of an exe whose signed
+    content is content, or that it is in a form this check does not read."""
     encapsulated = signed_data["encap_content_info"]
     if encapsulated["content_type"].dotted != INDIRECT_DATA:
-        return "does not hold the exe's digest (an SpcIndirectDataContent)"
+        raise Failure("does not hold the exe's digest (an SpcIndirectDataContent)")
     if isinstance(encapsulated["content"], core.Void):
-        return "holds no content, so no digest of the exe"
+        raise Failure("holds no content, so no digest of the exe")
     if len(signed_data["signer_infos"]) != 1:
-        return f"has {len(signed_data['signer_infos'])} signers, not one"
+        raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
     indirect = encapsulated["content"].parse(IndirectData)
     exe_algorithm = digest(indirect["digest"].native["digest_algorithm"]["algorithm"]).name
     digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
     versions = (signed_data["version"].native, signer["version"].native)
     if versions not in [("v1", "v1"), ("v1", "v3")]:  # v3: a signer named by key identifier
-        return f"is of the versions {versions[0]} and {versions[1]}, not Authenticode's"
+        raise Failure(f"is of the versions {versions[0]} and {versions[1]}, not Authenticode's")
     listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
     if listed != [signer["digest_algorithm"]["algorithm"].native]:
-        return "does not list its signer's digest algorithm alone in its digestAlgorithms"
+        raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
     if indirect["digest"]["digest"].native != hashlib.new(exe_algorithm, content).digest():
-        return "does not sign its content"
+        raise Failure("does not sign its content")
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
-    return signer_fault(signed_data, signer, INDIRECT_DATA, "SpcIndirectDataContent",
-                        indirect.contents, (NESTED_SIGNATURE, TIMESTAMP, COUNTERSIGNATURE))
+    judge_signer(signed_data, signer, INDIRECT_DATA, "SpcIndirectDataContent", indirect.contents,
+                 UNSIGNED)
 
 def signers(data):
     """The subjects of the certificates that the exe's signatures carry for their signers (CN=...),
-    each once; a ValueError that says why where the exe or its signatures cannot be read."""
+    each once; a Failure that says why where the exe or its signatures cannot be read."""
     subjects = []
     where = layout(data)
     if not where.size:
@@ -317,24 +335,24 @@ def signers(data):
                 certificate = signer_certificate(signed_data, signer)
                 if certificate:
                     subjects.append(loaded(certificate).subject.rfc4514_string())
-    except (ValueError, TypeError, KeyError, AttributeError, Unjudged):
-        raise ValueError(UNREADABLE)
+    except (ValueError, TypeError, KeyError, AttributeError):
+        raise Failure(UNREADABLE)
     return list(dict.fromkeys(subjects))
 
-def refusal(build, path):
-    """Why the exe at path is not the build plus intact signatures; None where it is."""
+def judge(build, path):
+    """The signers (as signers gives them) of the exe at path, where it is the build plus intact
+    signatures; else a Failure that says why: DIFFERS where it is refused, UNJUDGED where this
+    check cannot tell (it is not there, or in a form this check does not read)."""
     if not os.path.isfile(path):
-        return "it is not there"
+        raise Failure("it is not there", UNJUDGED)
     with open(build, "rb") as built, open(path, "rb") as signed:
         built, signed = built.read(), signed.read()
-    try:
-        where = layout(signed)
-    except ValueError as why:
-        return str(why)
+    where = layout(signed)
     if not where.size:
-        return "it carries no signature"
+        raise Failure("it carries no signature")
     if where.table + where.size < len(signed):
-        return f"{amount(len(signed) - where.table - where.size)} after its certificate table"
+        raise Failure(f"{amount(len(signed) - where.table - where.size)} after its certificate"
+                      " table")
     ours, theirs = signed_content(built), signed_content(signed)
     offset = first_difference(ours, theirs)
     # A signer may add up to 7 zeros to align the table.
@@ -346,65 +364,69 @@ def refusal(build, path):
             offset += 4
         if offset >= built_layout.entry:
             offset += 8
-        return f"its code differs from this build's from offset {offset} (0x{offset:x})"
+        raise Failure(f"its code differs from this build's from offset {offset} (0x{offset:x})")
     faults = []
     try:
         table = certificate_table(signed, where)
         if table.fault:
-            return table.fault
+            raise Failure(table.fault)
         for index, signed_data in enumerate(pkcs7_signatures(table.der)):
             try:
-                why = fault(theirs, signed_data)
-            except Unjudged as form:
-                why = f"is in a form this check cannot judge: {form}"
-            if why:  # "its signature 0 is corrupt", "its signature 0's timestamp is corrupt"
-                faults.append(f"its signature {index}" + ("" if why[0] == "'" else " ") + why)
+                judge_signature(theirs, signed_data)
+            except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
+                said = f"its signature {index}" + ("" if str(why)[0] == "'" else " ") + str(why)
+                faults.append(Failure(said, why.status))
     except (ValueError, TypeError, KeyError, AttributeError):  # asn1crypto's, on a malformed part
-        return UNREADABLE
-    if faults:
-        return "; ".join(faults)
-    return None
+        raise Failure(UNREADABLE)
+    if faults:  # refused where one is; unjudged where all are
+        raise Failure("; ".join(map(str, faults)), min(each.status for each in faults))
+    return signers(signed)
 
 def check(directory, builds):
-    """Says of each build whether DIR's exe of its name is it plus intact signatures;
-    exits 3 where any is not."""
-    refused = False
+    """Says of each build whether DIR's exe of its name is it plus intact signatures; its status:
+    0 where all are, 1 where one is refused, else 2 where one cannot be judged."""
+    statuses = []
     for build in builds:
         name = os.path.basename(build)
         path = os.path.join(directory, name)
-        why = refusal(build, path)
-        if why:
-            refused = True
+        try:
+            subjects = judge(build, path)
+        except Failure as why:
+            statuses.append(why.status)
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)
             continue
-        with open(path, "rb") as data:
-            subjects = signers(data.read())
         if len(subjects) == 1:
             named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
         else:
             named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
         print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
               file=sys.stderr)
-    if refused:
+    if statuses:
         print("Nothing was written.", file=sys.stderr)
-        sys.exit(3)
+    return min(statuses, default=0)
+
+def main(command, arguments):
+    """Runs the command; its status."""
+    if command == ["check"] and len(arguments) > 1:
+        return check(arguments[0], arguments[1:])
+    if command != ["signers"]:
+        print(__doc__.split("\n\n")[0], file=sys.stderr)
+        return UNJUDGED
+    for exe in arguments:
+        with open(exe, "rb") as data:
+            data = data.read()
+        try:
+            subjects = signers(data)
+        except Failure as why:
+            print(f"{exe}: {why}.", file=sys.stderr)
+            return why.status
+        for subject in subjects:
+            print(subject)
+    return 0
 
 if __name__ == "__main__":
-    command, arguments = sys.argv[1:2], sys.argv[2:]
     try:
-        if command == ["check"] and len(arguments) > 1:
-            check(arguments[0], arguments[1:])
-        elif command == ["signers"]:
-            for exe in arguments:
-                with open(exe, "rb") as data:
-                    data = data.read()
-                try:
-                    subjects = signers(data)
-                except ValueError as why:
-                    sys.exit(f"{exe}: {why}.")
-                for subject in subjects:
-                    print(subject)
-        else:
-            sys.exit(__doc__.split("\n\n")[0])
+        sys.exit(main(sys.argv[1:2], sys.argv[2:]))
     except OSError as error:
-        sys.exit(f"release/signature.py: {error}")
+        print(f"release/signature.py: {error}", file=sys.stderr)
+        sys.exit(UNJUDGED)

@@ -14,7 +14,8 @@ from debian.copyright import Copyright
 from debian.deb822 import BuildInfo, Packages
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import buildinfo, components, notices, rebuild, signature
+import buildinfo, components, notices, rebuild, sbom, signature
+from verdict import Failure
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 
@@ -49,28 +50,25 @@ def copyrights(text):
 ])
 def test_each_licence_named_has_its_text(text, paragraph, why):
     record = components.Record("x.exe", *PACKAGE, "libmingwex.a", "m", "c", "MIT", paragraph, "")
-    terms, problem = notices.terms_text(record, copyrights(text))
-    if why:
-        assert why in problem and PACKAGE.name in problem and terms is None
-    else:
-        assert problem is None and terms.endswith("\n\n" + EXPAT.rstrip("\n"))
+    with pytest.raises(Failure, match=f"^{PACKAGE.name}: ") if why else nullcontext() as caught:
+        assert notices.terms_text(record, copyrights(text)).endswith("\n\n" + EXPAT.rstrip("\n"))
+    assert not why or why in str(caught.value)
 
 @pytest.mark.parametrize("sources, stem, why", [
     # Covered by a wildcard, while a file of its name is named elsewhere.
     (["mingw-w64-crt/misc/%.c"], "wcrtomb", "has terms for mingw-w64-crt/stdio/wcrtomb.c, which"),
     # Named itself, beside another file of its name.
-    (["mingw-w64-crt/stdio/%.c"], "wcrtomb", None),
-    # A header compiled in is not the member's source, whatever its name.
-    (["mingw-w64-libraries/winpthreads/src/%.c", "mingw-w64-crt/misc/pthread.h"], "thread", None),
+    (["mingw-w64-libraries/winpthreads/src/%.c"], "wcrtomb", [("5", "BSD-3-Clause AND MIT")]),
+    # A header compiled in is not the member's source, whatever its name: its paragraph, as SPDX.
+    (["mingw-w64-libraries/winpthreads/src/%.c", "mingw-w64-crt/misc/pthread.h"], "thread",
+     [("4", "MIT"), ("3", "MIT")]),
 ])
 def test_the_source_that_a_row_names(sources, stem, why):
     row = components.Row("c", ["libx.a"], ["*"], sources, "", "")
-    found, problems = components.member_records("x.exe", PACKAGE, "libx.a", stem, row,
-                                                copyrights(COPYRIGHT))
-    if why:
-        assert len(problems) == 1 and why in problems[0] and not found
-    else:
-        assert problems == [] and len(found) == len(sources)
+    with pytest.raises(Failure, match=re.escape(why)) if type(why) is str else nullcontext():
+        found = components.member_records("x.exe", PACKAGE, "libx.a", stem, row,
+                                          copyrights(COPYRIGHT))
+        assert [(record.paragraph, record.licence) for record in found] == why
 
 MIXED = [components.Row("d", ["libstdc++.a"], ["cp-demangle"], [], "GPL-2.0-or-later", "/a/,/b/"),
          components.Row("g", ["libgcc.a", "libstdc++.a"], ["*"], [], "GPL-3.0-or-later", "/a/,/b/")]
@@ -81,11 +79,11 @@ MIXED = [components.Row("d", ["libstdc++.a"], ["cp-demangle"], [], "GPL-2.0-or-l
     ("libstdc++.a", "new_op", "libstdc++.a in more than one row, yet takes all its members (*)"),
 ])
 def test_a_mixed_archive_lists_its_members(name, stem, found):
-    row, problem = components.row_of(MIXED, name, stem)
     if len(found) == 1:  # a row's component, or else what the problem says
-        assert problem is None and row.component == found, problem
+        assert components.row_of(MIXED, name, stem).component == found
     else:
-        assert row is None and found in problem and f"name {stem} there" in problem
+        with pytest.raises(Failure, match=re.escape(found) + f".*name {stem} there"):
+            components.row_of(MIXED, name, stem)
 
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
@@ -196,7 +194,7 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
     ("sha1.exe", retabled(signed=lambda d, s: setitem(s, "digest_algorithm", {"algorithm": "md5"})),
      "its signature 0 is in a form this check cannot judge: the digest md5"),
     ("pss.exe", bytes, None), ("pss.exe", setting("mask_gen_algorithm", {"algorithm": "1.2.3"},
-     lambda d, s: s["signature_algorithm"]["parameters"]), "an RSA-PSS signature with the mask"),
+     lambda d, s: s["signature_algorithm"]["parameters"]), "judge: an RSA-PSS signature with"),
     ("other-signed.exe", bytes, "its code differs from this build's from offset"),
 ] + [("sha1.exe", change, why) for change, why in [
     (retabled(lambda t: t[:4] + b"\0\1" + t[6:]), "of revision 0x0100, not 2.0"),
@@ -218,8 +216,9 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
         core.Any.load(b"\x30\x06\x30\x80\x04\x00\x00\x00")]})), "not of definite lengths"),
     (retabled(signed=lambda d, s: s["signed_attrs"].append({"type": "1.3.6.1.4.1.311.2.1.12",
         "values": [core.Any.load(b"\x30\x08\xa0\x06\x0c\x04Tiny")]})), "cannot be read"),  # UTF8
-    (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "ecdsa with a key of type rsa"),
-    (setting("signature_algorithm", {"algorithm": "1.2.3.4"}), "the signature algorithm 1.2.3.4"),
+    (setting("signature_algorithm", {"algorithm": "sha256_ecdsa"}), "judge: the signature algori"
+     "thm ecdsa with a key of type rsa"),
+    (setting("signature_algorithm", {"algorithm": "1.2.3.4"}), "judge: the signature algorithm"),
     (setting("unsigned_attrs", BLOB), "its signature 0 carries 1028 bytes that no signature covers"
      " (an unsigned attribute 1.3.6.1.4.1.42921.1.2.1)"),
     (retabled(signed=lambda d, s: d["certificates"].append(MADE["ec"])), OFF_CHAIN),
@@ -238,11 +237,10 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
 ]])
 def test_signatures_judged(signed, exe, change, why):
     (signed / "judged.exe").write_bytes(change((signed / exe).read_bytes()))
-    refusal = signature.refusal(signed / "tiny.exe", signed / "judged.exe")
-    if why:
-        assert refusal and why in refusal, refusal
-    else:
-        assert refusal is None, refusal
+    with pytest.raises(signature.Failure) if why else nullcontext() as refused:
+        assert signature.judge(signed / "tiny.exe", signed / "judged.exe")  # its signers
+    if why:  # refused (1), or in a form this check does not read (2)
+        assert why in str(refused.value) and refused.value.status == 1 + ("judge" in why)
 
 X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
 @pytest.mark.parametrize("text, read", [
@@ -261,7 +259,7 @@ X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
 def test_sha256sums_read_as_sha256sum_reads_them(tmp_path, text, read):
     data = text if isinstance(text, bytes) else text.encode()
     if isinstance(read, str):
-        with pytest.raises(ValueError, match=re.escape(read)):
+        with pytest.raises(Failure, match=re.escape(read)):
             rebuild.read_sums(data)
         return
     assert rebuild.read_sums(data) == dict.fromkeys(read, X)
@@ -277,7 +275,7 @@ def test_the_packages_that_the_buildinfo_lists(left_out, listed):
         depends)) for name, provides, depends in [("app", "", "lib | alt (>= 1), virtual:any"),
         ("lib", "", ""), ("alt", "", ""), ("prov", "virtual", ""), ("e", "", "pre"), ("pre", "", ""),
         ("wine64", "", "")] if name not in left_out}
-    with pytest.raises(SystemExit, match=listed) if "." in listed else nullcontext():
+    with pytest.raises(Failure, match=listed) if "." in listed else nullcontext():
         assert buildinfo.closure(packages, ["app"]) == listed.split()
 
 def test_the_buildinfo_lists_a_closed_set_one_relation_each(tmp_path):
@@ -309,13 +307,20 @@ SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
     ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
     ({}, FILES, SUMS.replace(X.encode(), b"0" * 64, 1), (False, False)),  # its zip's line differs
 ])
-def test_a_rebuild_compared(tmp_path, rebuilt, downloaded, sums, same):
-    for folder, files in [("ours", {**FILES, **rebuilt, "SHA256SUMS": SUMS}),
+def test_a_rebuild_compared(tmp_path, monkeypatch, rebuilt, downloaded, sums, same):
+    monkeypatch.setattr(rebuild, "explain", lambda *_: None)  # diffoscope, installed if missing
+    for folder, files in [("ours/build/release", {**FILES, **rebuilt, "SHA256SUMS": SUMS,
+                                                  "a.buildinfo": b""}),
                           ("theirs", {**downloaded, "SHA256SUMS": sums})]:
-        (tmp_path / folder).mkdir()
+        (tmp_path / folder).mkdir(parents=True)
         for name, data in files.items():
             (tmp_path / folder / name).write_bytes(data)
-    assert rebuild.compare(tmp_path / "theirs", rebuild.read_sums(sums), tmp_path / "ours") == same
+    ours, sums = tmp_path / "ours/build/release", rebuild.read_sums(sums)
+    assert rebuild.compare(tmp_path / "theirs", sums, ours) == same
+    judged = rebuild.Download(tmp_path / "theirs", sums, "a.buildinfo", "", None, False)
+    with nullcontext() if same[0] else pytest.raises(Failure, match="rebuild differs") as caught:
+        rebuild.judge(judged, tmp_path / "ours")  # the rebuild's last step: 1 where it differs
+    assert same[0] or caught.value.status == 1
 
 @pytest.mark.parametrize("downloaded, zipped, right, taken", [
     ({EXE: "sha1.exe"}, False, True, {EXE: ["CN=Test rsa signer"]}),  # as downloaded
@@ -331,6 +336,96 @@ def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
     for name, data in downloaded.items():  # bytes, or a signed exe's name
         (tmp_path / name).write_bytes(data if type(data) is bytes else (signed / data).read_bytes())
     digest = hashlib.sha256((tmp_path / "a.zip").read_bytes()).hexdigest() if right else "0" * 64
-    (tmp_path / "taken").mkdir()
-    with pytest.raises(ValueError, match=taken) if isinstance(taken, str) else nullcontext():
+    with pytest.raises(Failure, match=taken) if isinstance(taken, str) else nullcontext():
         assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
+
+# What the release writes, on made-up records: each member, licence, purl and hash in its place.
+GCC = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64")
+RECORDS = [components.Record(EXE, *PACKAGE, *taken) for taken in [
+    ("libmingwex.a", "strnlen", "MinGW-w64 runtime", "MIT", "3", ""), ("libmingwex.a", "wctob",
+     "MinGW-w64 runtime", "MIT", "3", ""), ("crt2.o", "-", "MinGW-w64 runtime", "ZPL-2.1", "2", "")]
+] + [components.Record("list-capture-devices-x86.exe", *GCC, "libstdc++.a", "cp-demangle",
+                       "libiberty's C++ demangler", "GPL-2.0-or-later WITH GCC-exception-2.0", "",
+                       "release/cp-demangle.txt")]
+
+def test_the_notices_name_each_member_and_its_terms(monkeypatch):
+    monkeypatch.setattr(notices, "read_copyright", lambda *_: copyrights(COPYRIGHT + "\n" + EXPAT)[
+        PACKAGE.name])
+    lines = notices.notices("1.2.3", RECORDS).splitlines()
+    at = [lines.index(line) for line in [  # a ValueError where one is left out
+        "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
+        "Licence: MIT AND ZPL-2.1", f"In {EXE}, from Debian's mingw-w64-x86-64-dev 1:",
+        "  libmingwex.a: strnlen, wctob", "  crt2.o", "License: ZPL-2.1", " The ZPL's text.",
+        " Permission is hereby granted.", "libiberty's C++ demangler", "Licence: GPL-2.0-or-later "
+        "WITH GCC-exception-2.0", f"In list-capture-devices-x86.exe, from Debian's {GCC.name}",
+        f"{GCC.version}:", "  libstdc++.a: cp-demangle", "   Demangler for g++ V3 ABI.",
+        " " * 20 + "GNU GENERAL PUBLIC LICENSE"]]
+    assert at == sorted(at) and lines.count("Copyright: 2020 A. Misc") == 1  # a shared text once
+
+PURLS = {"": "pkg:deb/debian/mingw-w64-x86-64-dev@1?arch=all",
+         "x86": "pkg:deb/debian/g++-mingw-w64-i686-posix@1%3A12%2Bb1?arch=amd64"}
+@pytest.mark.parametrize("ref, field, value", [
+    (EXE, "hashes", [{"alg": "SHA-256", "content": hashlib.sha256(EXE.encode()).hexdigest()}]),
+    (EXE, "dependsOn", [PURLS[""]]), ("list-capture-devices-x86.exe", "dependsOn", [PURLS["x86"]]),
+    (PACKAGE.name, "purl", PURLS[""]), (GCC.name, "purl", PURLS["x86"]),
+    (PACKAGE.name, "licenses", [{"expression": "MIT AND ZPL-2.1"}]),
+    (GCC.name, "licenses", [{"expression": "GPL-2.0-or-later WITH GCC-exception-2.0"}]),
+    (PACKAGE.name, "description", "MinGW-w64 runtime, linked in from crt2.o, libmingwex.a"),
+    ("list-capture-devices", "dependsOn", [EXE, "list-capture-devices-x86.exe"]),
+    ("metadata", "timestamp", "1970-01-02T00:00:00Z")])
+def test_the_bill_of_materials(tmp_path, ref, field, value):
+    exes = [tmp_path / EXE, tmp_path / "list-capture-devices-x86.exe"]
+    for exe in exes:
+        exe.write_bytes(exe.name.encode())
+    bom = sbom.bill("1.2.3", RECORDS, exes, 86400)
+    found = {(part["name"], key): each for part in bom["components"] for key, each in part.items()}
+    found |= {(part["ref"], "dependsOn"): part["dependsOn"] for part in bom["dependencies"]}
+    assert (found | {("metadata", "timestamp"): bom["metadata"]["timestamp"]})[ref, field] == value
+
+LIB = "/usr/x86_64-w64-mingw32/lib/"
+@pytest.mark.parametrize("text, taken", [  # the members of the first section, and objects whole
+    (f"{LIB}libmingwex.a(lib64_libmingwex_a-strnlen.o)\nliblister.a(report.cpp.obj)   main (f)\n"
+     f"Discarded input sections\n{LIB}libmingwex.a(nosuch.o)\nLOAD {LIB}crt2.o\nLOAD main.obj\n",
+     [("crt2.o", "-", "MinGW-w64 start-up code"), ("libmingwex.a", "strnlen",
+                                                    "MinGW-w64 runtime")]),
+    ("/usr/lib/libx.a(x.o)\n", "links /usr/lib/libx.a, which no installed Debian package ships"),
+    (f"{LIB}libmingwex.a(lib64_libmingwex_a-nosuch.o)\n", "(nosuch), of mingw-w64-x86-64-dev,")])
+def test_a_link_map_read(tmp_path, text, taken):
+    (tmp_path / "x.map").write_text(text)
+    with pytest.raises(Failure, match=re.escape(taken)) if type(taken) is str else nullcontext():
+        found = components.records([tmp_path / "x.map"])
+        assert [(record.file, record.member, record.component) for record in found] == taken
+
+# The rebuild's steps, and the status of what stops each: 1 differs or refused, 2 not judged.
+INFO = ("Source: list-capture-devices\nCommit: {}\nVersion: 1\nSource-Date-Epoch: 1\n"
+        "Build-Distribution: d\nBuild-Architecture: a\n")
+LISTED = SUMS + f"{X}  a.buildinfo\n".encode()
+
+@pytest.mark.parametrize("files, said", [
+    ({}, "No SHA256SUMS in"), ({"SHA256SUMS": SUMS}, "No build information in"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": b"Source: lcd\n"}, "is not the build information of"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": (INFO + "Signed-Exes: yes\n").encode()},
+     "records a release of signed exes, and no signed exe"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.format("0" * 40).encode()},
+     "This checkout does not have commit 0000000000000000000000000000000000000000")])
+def test_a_rebuild_that_cannot_be_judged(tmp_path, files, said):
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    with pytest.raises(Failure, match=said) as caught:
+        rebuild.rebuild(rebuild.read_download(tmp_path, tmp_path / "s"), tmp_path, named=True)
+    assert caught.value.status == 2
+
+@pytest.mark.parametrize("verdicts, status, said", [  # KeyError: the tooling's own fault
+    ([None, None], 0, ""), ([KeyError("typo"), None], KeyError, "typo"),  # and no verdict
+    ([None, Failure("a form", 2)], 2, "-x86.exe is not this build plus a signature: a form."),
+    ([Failure("its code differs"), Failure("a form", 2)], 1, f"Refused: {EXE} is not this build "
+     "plus a signature: its code differs.\n")])
+def test_why_package_sh_refused(monkeypatch, verdicts, status, said):
+    def judge(build, signed):  # verdicts[0] on the x86-64 exe, [1] on the x86 one
+        if verdicts[list(rebuild.EXES).index(signed.name)]:
+            raise verdicts[list(rebuild.EXES).index(signed.name)]
+    monkeypatch.setattr(signature, "judge", judge)
+    refused = pytest.raises(Failure if status != KeyError else KeyError, match=re.escape(said))
+    with nullcontext() if status == 0 else refused as caught:
+        rebuild.refuse(Path("tree"), Path("signed"))
+    assert status in (0, KeyError) or caught.value.status == status
