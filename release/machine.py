@@ -9,10 +9,12 @@ That archive keeps only the newest version of each package: a recorded version t
 longer has is named, and the archive's own is taken instead, which release/rebuild.sh names
 again among the machine's differences. debootsnap makes the recorded machine itself, from
 Debian's snapshot archive (RELEASING.md)."""
-import collections, re, subprocess, sys
+import collections, platform, re, subprocess, sys
 from pathlib import Path
 
 from debian.deb822 import BuildInfo
+
+from verdict import UNJUDGED, Failure
 
 TOP = Path(__file__).resolve().parent.parent
 SOURCES = Path("/etc/apt/sources.list.d/debian.sources")
@@ -22,22 +24,22 @@ Package = collections.namedtuple("Package", "name version")
 DISTRIBUTION = re.compile(r"debian [0-9.]+ \(([a-z]+)\)")
 
 def recorded(text):
-    """The codename, the architecture and [Package] that a .buildinfo's text records; a
-    ValueError that says why where it records them in another form."""
+    """The codename, the architecture and [Package] that a .buildinfo's text records; a Failure
+    that says why where it records them in another form."""
     info = BuildInfo(text.splitlines())
     distribution = DISTRIBUTION.fullmatch(info.get("Build-Distribution", ""))
     if not distribution or not info.get("Build-Architecture"):
-        raise ValueError("it records no Build-Distribution such as debian 12 (bookworm), or no "
-                         "Build-Architecture")
+        raise Failure("it records no Build-Distribution such as debian 12 (bookworm), or no "
+                      "Build-Architecture", UNJUDGED)
     packages = []
     for relation in info.relations["installed-build-depends"]:
         version = relation[0]["version"]
         if len(relation) > 1 or relation[0]["archqual"] or not version or version[0] != "=":
-            raise ValueError(f"its Installed-Build-Depends has {relation[0]['name']} other than "
-                             "as NAME (= VERSION)")
+            raise Failure(f"its Installed-Build-Depends has {relation[0]['name']} other than as "
+                          "NAME (= VERSION)", UNJUDGED)
         packages.append(Package(relation[0]["name"], version[1]))
     if not packages:
-        raise ValueError("it records no Installed-Build-Depends")
+        raise Failure("it records no Installed-Build-Depends", UNJUDGED)
     return distribution[1], info["Build-Architecture"], packages
 
 def archived(madison):
@@ -53,18 +55,21 @@ def archived(madison):
 def run(*command):
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode:
-        raise RuntimeError(f"{' '.join(command)} failed: {done.stderr.strip()}")
+        raise Failure(f"{' '.join(command)} failed: {done.stderr.strip()}")
     return done.stdout
 
 def make(buildinfo, target):
-    codename, architecture, packages = recorded(buildinfo.read_text())
+    try:
+        codename, architecture, packages = recorded(buildinfo.read_text())
+    except (Failure, UnicodeDecodeError) as why:
+        raise Failure(f"{buildinfo}: {why}.", UNJUDGED)
     here = (run("dpkg", "--print-architecture").strip(),
-            run("sh", "-c", ". /etc/os-release && echo $VERSION_CODENAME").strip())
+            platform.freedesktop_os_release().get("VERSION_CODENAME"))
     if here != (architecture, codename):
-        raise RuntimeError(f"{buildinfo} records a build on {architecture} Debian {codename}; "
-                           f"this machine is {here[0]} Debian {here[1]}: make it on the former.")
+        raise Failure(f"{buildinfo} records a build on {architecture} Debian {codename}; this "
+                      f"machine is {here[0]} Debian {here[1]}: make it on the former.", UNJUDGED)
     if not SOURCES.is_file():
-        raise RuntimeError(f"No {SOURCES}: the archive that apt reaches is read from it.")
+        raise Failure(f"No {SOURCES}: the archive that apt reaches is read from it.", UNJUDGED)
     run("apt-get", "update", "-q")
     have = archived(run("apt-cache", "madison", *[package.name for package in packages]))
     gone = [package for package in packages if package not in have]
@@ -80,22 +85,31 @@ def make(buildinfo, target):
                            f"--architectures={architecture}", "--include=" + ",".join(wanted),
                            codename, target, SOURCES])
     if made.returncode:
-        raise RuntimeError(f"mmdebstrap failed (exit {made.returncode}): see above.")
-    holds = set(run("chroot", target, "dpkg-query", "-W", "-f=${Package}\n").split())
-    names = {package.name for package in packages}
-    if holds != names:
-        raise RuntimeError(f"The machine in {target} holds other packages than those recorded: "
-                           f"more {sorted(holds - names)}, fewer {sorted(names - holds)}.")
+        raise Failure(f"mmdebstrap failed (exit {made.returncode}): see above.")
+    # base-files=12.4+deb12u11
+    holds = dict(line.split("=", 1) for line in run(
+        "chroot", target, "dpkg-query", "-W", "-f=${Package}=${Version}\n").splitlines())
+    wrong = [f"{p.name} {p.version}: {holds.get(p.name, 'none')}" for p in packages
+             if p.name not in holds or (p not in gone and holds[p.name] != p.version)]
+    wrong += [f"{name}: {holds[name]}, not recorded" for name in
+              sorted(holds.keys() - {package.name for package in packages})]
+    if wrong:
+        raise Failure(f"The machine in {target} holds other packages than those recorded:\n  "
+                      + "\n  ".join(wrong))
     print(f"{target} holds the {len(packages)} recorded packages, "
           + (f"{len(gone)} of them at other versions (above)." if gone
              else "each at its recorded version."))
 
-if __name__ == "__main__":
-    if len(sys.argv) != 3 or not Path(sys.argv[1]).is_file() or Path(sys.argv[2]).exists():
-        sys.exit(__doc__.split("\n\n")[0] + "\n(BUILDINFO a file, DIR not yet there)")
+def main(arguments):
+    if len(arguments) != 2 or not Path(arguments[0]).is_file() or Path(arguments[1]).exists():
+        print(__doc__.split("\n\n")[0] + " (BUILDINFO a file, DIR not yet there)", file=sys.stderr)
+        return UNJUDGED
     try:
-        make(Path(sys.argv[1]), Path(sys.argv[2]))
-    except (ValueError, UnicodeDecodeError) as why:
-        sys.exit(f"{sys.argv[1]}: {why}.")
-    except RuntimeError as why:
-        sys.exit(str(why))
+        make(Path(arguments[0]), Path(arguments[1]))
+    except Failure as failure:
+        print(failure, file=sys.stderr)
+        return failure.status
+    return 0
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
