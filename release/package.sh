@@ -72,7 +72,7 @@ for preset in windows-release windows-x86-release; do
 done
 [ -z "$signed" ] || cp "$signed"/list-capture-devices{,-x86}.exe "$stage"
 release/notices.py "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
-release/readme.py "$version" "$stage/README.md"
+(cd "$stage" && ../../../release/readme.py "$version" README.md)
 chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"
 # Info-ZIP, not CMake's archiver: that one records each file's access and
 # change times, which no build can fix. -X leaves out every time but the DOS
