@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# Run by .ci/run: RELEASING.md's commands make the machine that the .buildinfo
-# in build/release records, from the archive that apt reaches, and rebuild in it
-# with no network, in folders named with a space: the same bytes (0); an exe
-# with a byte changed is refused there (1).
+# Run by .ci/run: RELEASING.md's commands make the machine that build/release's .buildinfo
+# records, and rebuild in it, in folders whose names hold a space: the same (0); a byte changed (1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 throwaway=$(mktemp -d) && trap 'rm -rf "$throwaway"' EXIT
 extra_packages=mmdebstrap source scripts/setup.sh
-# shellcheck disable=SC2034  # RELEASING.md's names, read by its commands
-release="$throwaway/the release" source=$PWD machine="$throwaway/a machine" byte=$throwaway/byte
+export release="$throwaway/the release" source=$PWD machine="$throwaway/a machine"
+byte=$throwaway/byte
 mkdir "$release" "$byte" && cp build/release/{*.zip,*.buildinfo,SHA256SUMS} "$release"
 cp "$release"/* build/release/list-capture-devices.exe "$byte"
 printf '\x90' | dd of="$byte/list-capture-devices.exe" bs=1 seek=1100 conv=notrunc status=none
