@@ -4,7 +4,7 @@
 Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release,
 holding each package of its Installed-Build-Depends at the recorded version and nothing else.
 Run as root, on the recorded Debian release and architecture: mmdebstrap takes the packages
-from the archive that this machine's apt reaches (/etc/apt/sources.list.d/debian.sources).
+from the archive that this machine's apt reaches (its debian.sources, or else sources.list).
 That archive keeps only the newest version of each package: a recorded version that it no
 longer has is named, and the archive's own is taken instead, which release/rebuild.sh names
 again among the machine's differences. debootsnap makes the recorded machine itself, from
@@ -17,7 +17,8 @@ from debian.deb822 import BuildInfo
 from verdict import UNJUDGED, Failure
 
 TOP = Path(__file__).resolve().parent.parent
-SOURCES = Path("/etc/apt/sources.list.d/debian.sources")
+# Debian's images and installer write the first; debootstrap, the second.
+SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/sources.list"))
 Package = collections.namedtuple("Package", "name version")
 
 # Build-Distribution: debian 12 (bookworm)
@@ -68,8 +69,10 @@ def make(buildinfo, target):
     if here != (architecture, codename):
         raise Failure(f"{buildinfo} records a build on {architecture} Debian {codename}; this "
                       f"machine is {here[0]} Debian {here[1]}: make it on the former.", UNJUDGED)
-    if not SOURCES.is_file():
-        raise Failure(f"No {SOURCES}: the archive that apt reaches is read from it.", UNJUDGED)
+    sources = next((path for path in SOURCES if path.is_file()), None)
+    if not sources:
+        raise Failure(f"No {' nor '.join(map(str, SOURCES))}: the archive is read from them.",
+                      UNJUDGED)
     run("apt-get", "update", "-q")
     have = archived(run("apt-cache", "madison", *[package.name for package in packages]))
     gone = [package for package in packages if package not in have]
@@ -83,7 +86,7 @@ def make(buildinfo, target):
     # mmdebstrap leaves to a hook: the wrapper adds it, as it does for debootsnap.
     made = subprocess.run([TOP / "release/merged-usr/mmdebstrap", "--variant=essential", "-q",
                            f"--architectures={architecture}", "--include=" + ",".join(wanted),
-                           codename, target, SOURCES])
+                           codename, target, sources])
     if made.returncode:
         raise Failure(f"mmdebstrap failed (exit {made.returncode}): see above.")
     # base-files=12.4+deb12u11
