@@ -78,14 +78,19 @@ def matches(patterns, name):
     """Whether name matches any of patterns (shell patterns, * for all)."""
     return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns)
 
-def row_of(rows, name, stem):
-    """The first of rows that names member stem of file name, or None; a Failure where it takes
-    all (*) of a file that another row names too, whose members' terms differ."""
+def row_of(rows, name, stem, here):
+    """The first of rows that names member stem of file name; a Failure, after here (what links
+    it), where none does, or where it takes all (*) of a file that another row names too, whose
+    members' terms differ."""
     row = next((row for row in rows if matches(row.files, name) and matches(row.members, stem)),
                None)
-    if row and row.members == ["*"] and sum(matches(other.files, name) for other in rows) > 1:
-        raise Failure(f"release/components.txt names {name} in more than one row, yet takes all "
-                      f"its members (*) in one: name {stem} there, with its own source's terms.")
+    if row is None:
+        raise Failure(f"{here}, which no row of release/components.txt names: say there where its "
+                      "source stands, so that its terms are found.")
+    if row.members == ["*"] and sum(matches(other.files, name) for other in rows) > 1:
+        raise Failure(f"{here}: release/components.txt names {name} in more than one row, yet "
+                      f"takes all its members (*) in one: name {stem} there, with its own source's "
+                      "terms.")
     return row
 
 def twin(copyright, source, stem):
@@ -170,16 +175,8 @@ def records(map_paths):
             # lib64_libmingwex_a-mingw_pformat.o: mingw_pformat
             stem = re.sub(r"^(lib(32|64)_.*?_a-)?(.*?_la-)?(.*?)(\.o)?$", r"\4", member)
             try:
-                row = row_of(rows, name, stem)
-            except Failure as mixed:
-                problems.append(f"{exe} links {name}({stem}), of {packages[path].name}: {mixed}")
-                continue
-            if row is None:
-                problems.append(f"{exe} links {name}({stem}), of {packages[path].name}, which no "
-                                "row of release/components.txt names: say there where its source "
-                                "stands, so that its terms are found.")
-                continue
-            try:
+                here = f"{exe} links {name}({stem}), of {packages[path].name}"
+                row = row_of(rows, name, stem, here)
                 found.update(member_records(exe, packages[path], name, stem, row, copyrights))
             except Failure as stopped:
                 problems.append(str(stopped))

@@ -35,9 +35,9 @@ def wrap(text, indent=""):
         lines, text = lines + [text[:cut]], indent + text[cut + 1:]
     return lines + [text]
 
-def paragraph_text(copyright, number):
-    """Files paragraph number (from 1) less its Files field, then the License paragraph of
-    each licence that it names without text; a Failure where no License paragraph gives one."""
+def paragraph_text(package, copyright, number):
+    """Files paragraph number (from 1) of package's copyright less its Files field, then the
+    License paragraph of each licence that it names without text; a Failure where none gives one."""
     files = list(copyright.all_paragraphs())[number - 1]
     paragraph = Deb822(files.dump().splitlines())
     del paragraph["Files"]
@@ -50,21 +50,23 @@ def paragraph_text(copyright, number):
             parts.append(licence.dump())
     if missing:
         named = files.files[0] + (" ..." if len(files.files) > 1 else "")
-        raise Failure(f"paragraph {number} of its copyright file (Files: {named}) names the "
-                      f"licence {', '.join(missing)} without its text, and no License paragraph "
-                      "of that name gives it: the notices would lack it.")
+        raise Failure(f"{package}: paragraph {number} of its copyright file (Files: {named}) names "
+                      f"the licence {', '.join(missing)} without its text, and no License "
+                      "paragraph of that name gives it: the notices would lack it.")
     return "\n\n".join(part.rstrip("\n") for part in parts)
 
-def ranges_text(lines, ranges):
-    """The lines of each range (/first line/,/line after/); a Failure that names the first not
-    found."""
-    parts = []
+def ranges_text(path, ranges):
+    """The lines of the file at path in each range (/first line/,/line after/); a Failure that
+    names the first not found."""
+    with open(path, encoding="utf-8") as text:
+        lines, parts = text.read().split("\n"), []
     # /^GCC is Copyright/,/^The libbacktrace library/ /^GCC RUNTIME LIBRARY EXCEPTION$/,/^libq/
     for first, after in re.findall(r"/([^/]*)/,/([^/]*)/", ranges):
         start = next((n for n, line in enumerate(lines) if re.search(first, line)), len(lines))
         end = next((n for n in range(start + 1, len(lines)) if re.search(after, lines[n])), None)
         if end is None:
-            raise Failure(f"has no lines /{first}/,/{after}/")
+            raise Failure(f"{path} has no lines /{first}/,/{after}/: say in "
+                          "release/components.txt which of its lines state the terms.")
         parts += lines[start:end]
     return "\n".join(parts).rstrip("\n")
 
@@ -75,18 +77,9 @@ def terms_text(record, copyrights):
         with open(path, encoding="utf-8") as text:
             return text.read().rstrip("\n")
     if record.ranges:
-        path = f"/usr/share/doc/{record.package}/copyright"
-        with open(path, encoding="utf-8") as text:
-            lines = text.read().split("\n")
-        try:
-            return ranges_text(lines, record.ranges)
-        except Failure as missing:
-            raise Failure(f"{path} {missing}: say in release/components.txt which of its lines "
-                          "state the terms.")
-    try:
-        return paragraph_text(read_copyright(record.package, copyrights), int(record.paragraph))
-    except Failure as missing:
-        raise Failure(f"{record.package}: {missing}")
+        return ranges_text(f"/usr/share/doc/{record.package}/copyright", record.ranges)
+    copyright = read_copyright(record.package, copyrights)
+    return paragraph_text(record.package, copyright, int(record.paragraph))
 
 def members_listed(members):
     """How a file's members are listed after its name: their names, their number where they

@@ -2,6 +2,7 @@
 file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
 import hashlib, os, re, struct, subprocess, sys, zipfile
 from contextlib import nullcontext
+from unittest.mock import Mock
 from datetime import datetime, timezone
 from operator import setitem
 from pathlib import Path
@@ -80,10 +81,10 @@ MIXED = [components.Row("d", ["libstdc++.a"], ["cp-demangle"], [], "GPL-2.0-or-l
 ])
 def test_a_mixed_archive_lists_its_members(name, stem, found):
     if len(found) == 1:  # a row's component, or else what the problem says
-        assert components.row_of(MIXED, name, stem).component == found
+        assert components.row_of(MIXED, name, stem, "").component == found
     else:
         with pytest.raises(Failure, match=re.escape(found) + f".*name {stem} there"):
-            components.row_of(MIXED, name, stem)
+            components.row_of(MIXED, name, stem, "")
 
 @pytest.fixture(scope="module")
 def signed(tmp_path_factory):
@@ -340,41 +341,47 @@ def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
         assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
 
 # What the release writes, on made-up records: each member, licence, purl and hash in its place.
-GCC = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64")
-RECORDS = [components.Record(EXE, *PACKAGE, *taken) for taken in [
-    ("libmingwex.a", "strnlen", "MinGW-w64 runtime", "MIT", "3", ""), ("libmingwex.a", "wctob",
-     "MinGW-w64 runtime", "MIT", "3", ""), ("crt2.o", "-", "MinGW-w64 runtime", "ZPL-2.1", "2", "")]
-] + [components.Record("list-capture-devices-x86.exe", *GCC, "libstdc++.a", "cp-demangle",
-                       "libiberty's C++ demangler", "GPL-2.0-or-later WITH GCC-exception-2.0", "",
-                       "release/cp-demangle.txt")]
+GCC, GPL = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64"), "GPL-2.0-or-later"
+X86, DEMANGLER = "list-capture-devices-x86.exe", "libiberty's C++ demangler"
+RECORDS = [components.Record(exe, *package, *taken) for exe, package, *taken in [
+    (EXE, PACKAGE, "libmingwex.a", "strnlen", "MinGW-w64 runtime", "MIT", "3", ""),
+    (EXE, PACKAGE, "libmingwex.a", "wctob", "MinGW-w64 runtime", "MIT", "3", ""),
+    (EXE, PACKAGE, "crt2.o", "-", "MinGW-w64 runtime", "ZPL-2.1", "2", ""),
+    (X86, PACKAGE, "libmingwex.a", "strnlen", "MinGW-w64 runtime", "MIT", "3", ""),
+    (X86, GCC, "libstdc++.a", "cp-demangle", DEMANGLER, GPL + " WITH GCC-exception-2.0", "",
+     "release/cp-demangle.txt"),
+    (X86, GCC, "libgcc.a", "-", "GCC runtime libraries", GPL, "", "release/cp-demangle.txt")]]
+@pytest.mark.parametrize("more, said", [([], None), ([RECORDS[-1]._replace(licence="0BSD")],
+                                         "GCC runtime libraries is under 0BSD, whose full text")])
+def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, said):
+    monkeypatch.setattr(notices, "read_copyright",
+                        lambda name, _: copyrights(f"{COPYRIGHT}\n{EXPAT}")[name])
+    with pytest.raises(Failure, match=said) if said else nullcontext():
+        lines = notices.notices("1.2.3", RECORDS + more).splitlines()
+        at = [lines.index(line) for line in [  # a ValueError where one is left out
+            "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
+            "Licence: MIT AND ZPL-2.1", f"In {EXE}, from Debian's mingw-w64-x86-64-dev 1:",
+            "  libmingwex.a: strnlen, wctob", "  crt2.o", f"In {X86}, from Debian's "
+            "mingw-w64-x86-64-dev 1:", "  libmingwex.a: strnlen", "License: ZPL-2.1",
+            " The ZPL's text.", " Permission is hereby granted.", "GCC runtime libraries",
+            f"Licence: {GPL}", f"In {X86}, from Debian's {GCC.name}", f"{GCC.version}:",
+            "  libgcc.a", "   Demangler for g++ V3 ABI.", " " * 20 + "GNU GENERAL PUBLIC LICENSE",
+            DEMANGLER, f"Licence: {GPL} WITH GCC-exception-2.0", "  libstdc++.a: cp-demangle"]]
+        assert at == sorted(at) and [lines.count(line) for line in [" " * 20 + "GNU GENERAL PUBLIC"
+                                     " LICENSE", "=" * 76, "Copyright: 2020 A. Misc"]] == [2, 3, 1]
 
-def test_the_notices_name_each_member_and_its_terms(monkeypatch):
-    monkeypatch.setattr(notices, "read_copyright", lambda *_: copyrights(COPYRIGHT + "\n" + EXPAT)[
-        PACKAGE.name])
-    lines = notices.notices("1.2.3", RECORDS).splitlines()
-    at = [lines.index(line) for line in [  # a ValueError where one is left out
-        "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
-        "Licence: MIT AND ZPL-2.1", f"In {EXE}, from Debian's mingw-w64-x86-64-dev 1:",
-        "  libmingwex.a: strnlen, wctob", "  crt2.o", "License: ZPL-2.1", " The ZPL's text.",
-        " Permission is hereby granted.", "libiberty's C++ demangler", "Licence: GPL-2.0-or-later "
-        "WITH GCC-exception-2.0", f"In list-capture-devices-x86.exe, from Debian's {GCC.name}",
-        f"{GCC.version}:", "  libstdc++.a: cp-demangle", "   Demangler for g++ V3 ABI.",
-        " " * 20 + "GNU GENERAL PUBLIC LICENSE"]]
-    assert at == sorted(at) and lines.count("Copyright: 2020 A. Misc") == 1  # a shared text once
-
-PURLS = {"": "pkg:deb/debian/mingw-w64-x86-64-dev@1?arch=all",
-         "x86": "pkg:deb/debian/g++-mingw-w64-i686-posix@1%3A12%2Bb1?arch=amd64"}
+PURL, PURL86 = ("pkg:deb/debian/mingw-w64-x86-64-dev@1?arch=all",
+                "pkg:deb/debian/g++-mingw-w64-i686-posix@1%3A12%2Bb1?arch=amd64")
 @pytest.mark.parametrize("ref, field, value", [
     (EXE, "hashes", [{"alg": "SHA-256", "content": hashlib.sha256(EXE.encode()).hexdigest()}]),
-    (EXE, "dependsOn", [PURLS[""]]), ("list-capture-devices-x86.exe", "dependsOn", [PURLS["x86"]]),
-    (PACKAGE.name, "purl", PURLS[""]), (GCC.name, "purl", PURLS["x86"]),
+    (EXE, "dependsOn", [PURL]), (X86, "dependsOn", [PURL86, PURL]), (GCC.name, "purl", PURL86),
     (PACKAGE.name, "licenses", [{"expression": "MIT AND ZPL-2.1"}]),
-    (GCC.name, "licenses", [{"expression": "GPL-2.0-or-later WITH GCC-exception-2.0"}]),
-    (PACKAGE.name, "description", "MinGW-w64 runtime, linked in from crt2.o, libmingwex.a"),
-    ("list-capture-devices", "dependsOn", [EXE, "list-capture-devices-x86.exe"]),
+    (GCC.name, "licenses", [{"expression": f"{GPL} AND {GPL} WITH GCC-exception-2.0"}]),
+    (GCC.name, "description", f"{DEMANGLER}; GCC runtime libraries, linked in from libgcc.a, "
+     "libstdc++.a"), ("list-capture-devices", "dependsOn", [EXE, X86]),
     ("metadata", "timestamp", "1970-01-02T00:00:00Z")])
 def test_the_bill_of_materials(tmp_path, ref, field, value):
-    exes = [tmp_path / EXE, tmp_path / "list-capture-devices-x86.exe"]
+    exes = [tmp_path / EXE, tmp_path / X86]
     for exe in exes:
         exe.write_bytes(exe.name.encode())
     bom = sbom.bill("1.2.3", RECORDS, exes, 86400)
@@ -397,17 +404,13 @@ def test_a_link_map_read(tmp_path, text, taken):
         assert [(record.file, record.member, record.component) for record in found] == taken
 
 # The rebuild's steps, and the status of what stops each: 1 differs or refused, 2 not judged.
-INFO = ("Source: list-capture-devices\nCommit: {}\nVersion: 1\nSource-Date-Epoch: 1\n"
-        "Build-Distribution: d\nBuild-Architecture: a\n")
+INFO = "Source: list-capture-devices\n" + "".join(f"{name}: 1\n" for name in rebuild.NEEDED)
 LISTED = SUMS + f"{X}  a.buildinfo\n".encode()
-
 @pytest.mark.parametrize("files, said", [
     ({}, "No SHA256SUMS in"), ({"SHA256SUMS": SUMS}, "No build information in"),
-    ({"SHA256SUMS": LISTED, "a.buildinfo": b"Source: lcd\n"}, "is not the build information of"),
-    ({"SHA256SUMS": LISTED, "a.buildinfo": (INFO + "Signed-Exes: yes\n").encode()},
-     "records a release of signed exes, and no signed exe"),
-    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.format("0" * 40).encode()},
-     "This checkout does not have commit 0000000000000000000000000000000000000000")])
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace(": list-", ": a-").encode()}, "is not the"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": (INFO + "Signed-Exes: yes\n").encode()}, "of signed"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.encode()}, "This checkout does not have commit 1")])
 def test_a_rebuild_that_cannot_be_judged(tmp_path, files, said):
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
@@ -421,10 +424,7 @@ def test_a_rebuild_that_cannot_be_judged(tmp_path, files, said):
     ([Failure("its code differs"), Failure("a form", 2)], 1, f"Refused: {EXE} is not this build "
      "plus a signature: its code differs.\n")])
 def test_why_package_sh_refused(monkeypatch, verdicts, status, said):
-    def judge(build, signed):  # verdicts[0] on the x86-64 exe, [1] on the x86 one
-        if verdicts[list(rebuild.EXES).index(signed.name)]:
-            raise verdicts[list(rebuild.EXES).index(signed.name)]
-    monkeypatch.setattr(signature, "judge", judge)
+    monkeypatch.setattr(signature, "judge", Mock(side_effect=verdicts))  # x86-64's, then x86's
     refused = pytest.raises(Failure if status != KeyError else KeyError, match=re.escape(said))
     with nullcontext() if status == 0 else refused as caught:
         rebuild.refuse(Path("tree"), Path("signed"))
