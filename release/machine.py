@@ -82,9 +82,13 @@ def make(buildinfo, target):
               sep="\n", flush=True)
     wanted = [package.name if package in gone else f"{package.name}={package.version}"
               for package in packages]
-    # usr-is-merged, which the set holds, refuses a machine without a merged /usr, which
-    # mmdebstrap leaves to a hook: the wrapper adds it, as it does for debootsnap.
-    made = subprocess.run([TOP / "release/merged-usr/mmdebstrap", "--variant=essential", "-q",
+    # usr-is-merged, which Debian 12's set holds, refuses a machine without a merged /usr, which
+    # mmdebstrap leaves to a hook there: the wrapper adds it, as it does for debootsnap. Debian
+    # 13's packages merge /usr themselves, and the hook would add usr-is-merged to their set.
+    mmdebstrap = "mmdebstrap"
+    if "usr-is-merged" in [package.name for package in packages]:
+        mmdebstrap = TOP / "release/merged-usr/mmdebstrap"
+    made = subprocess.run([mmdebstrap, "--variant=essential", "-q",
                            f"--architectures={architecture}", "--include=" + ",".join(wanted),
                            codename, target, sources])
     if made.returncode:
