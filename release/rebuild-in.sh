@@ -6,8 +6,10 @@
 # this repository goes to MACHINE/root/source and a copy of DIR to
 # MACHINE/root/release; release/rebuild.sh runs there, and its status is this.
 set -eu
-if [ $# -ne 2 ] || [ ! -d "$1/root" ] || [ ! -d "$2" ]; then
-  echo "Usage: release/rebuild-in.sh MACHINE DIR (MACHINE a machine's folder, DIR a release's)" >&2
+# Its /root/source and /root/release are made anew: never this machine's own.
+if [ $# -ne 2 ] || [ ! -d "$1/root" ] || [ "$(realpath "$1")" = / ] || [ ! -d "$2" ]; then
+  echo "Usage: release/rebuild-in.sh MACHINE DIR (MACHINE a machine's folder, not /;" \
+    "DIR a release's)" >&2
   exit 2
 fi
 source=$(cd "$(dirname "$0")/.." && pwd)
