@@ -54,10 +54,10 @@ def read_sums(data):
             forms.add("DIGEST NAME" if mode == b"" else "DIGEST  NAME")
         else:
             raise Failure(f"line {number} is neither DIGEST  NAME nor SHA256 (NAME) = DIGEST "
-                             "(sha256sum -c warns that it is improperly formatted)")
+                          "(sha256sum -c warns that it is improperly formatted)")
         if len(forms) > 1:  # sha256sum -c reads the later lines' names otherwise, or not at all
             raise Failure(f"line {number} mixes DIGEST NAME with DIGEST  NAME lines, which "
-                             "sha256sum -c does not read as they are written")
+                          "sha256sum -c does not read as they are written")
         if escaped:  # an unknown escape, or a backslash that ends the name, is refused below
             name = ESCAPE.sub(lambda escape: UNESCAPED.get(escape[1], b"\0"), name)
         if b"\0" in name:

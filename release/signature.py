@@ -1,12 +1,9 @@
 #!/usr/bin/python3
 """Usage: release/signature.py check DIR BUILD... | signers EXE...
 
-check refuses, naming it, each exe of DIR that is not the BUILD of its name
-plus intact Authenticode signatures: it exits 0 where all are, 1 where one is
-refused, and 2 where it cannot judge (a missing file, a form it does not
-read). signers lists the subjects of the certificates that the signatures
-carry for their signers. Whether those are to be trusted is Windows' to judge
-(docs/release-tooling.md, "Signature rules").
+check says whether each exe of DIR is the BUILD of its name plus intact Authenticode signatures
+(exit 0), is refused (1) or cannot be judged (2); signers, whom they name as signers. Whether to
+trust those is Windows' to judge (docs/release-tooling.md, "Signature rules").
 """
 import collections, hashlib, os, struct, sys
 
@@ -22,10 +19,6 @@ from verdict import UNJUDGED, Failure, amount, first_difference
 # Where the header's checksum and its entry for the certificate table stand,
 # and the table's offset and size (0 for an exe without a signature).
 Layout = collections.namedtuple("Layout", "checksum entry table size")
-# A WIN_CERTIFICATE's header: its length (dwLength), revision and type.
-Entry = collections.namedtuple("Entry", "length revision type")
-# The table's one entry's PKCS#7 (DER), and what is wrong with the table around it, if anything.
-Table = collections.namedtuple("Table", "der fault")
 # The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
 # in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -36,26 +29,32 @@ DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384
            "sha512": hashes.SHA512}
 UNREADABLE = "its signatures cannot be read"
 
-class IndirectData(core.Sequence):
-    """Authenticode's SpcIndirectDataContent: what the exe is, then its DigestInfo."""
+class IndirectData(core.Sequence):  # SpcIndirectDataContent: what the exe is, then its DigestInfo
     _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
 
 # Authenticode's signed attributes: SpcSpOpusInfo (signtool's /d and /du) and SpcStatementType.
+# The name and link are shown, not read: in any bytes (osslsigncode puts UTF-8 in an IA5String).
 class SpcString(core.Choice):
-    _alternatives = [("unicode", core.BMPString, {"implicit": 0}),
-                     ("ascii", core.IA5String, {"implicit": 1})]
-
+    _alternatives = [("unicode", core.OctetString, {"implicit": 0}),
+                     ("ascii", core.OctetString, {"implicit": 1})]
+class SpcSerializedObject(core.Sequence):
+    _fields = [("class_id", core.OctetString), ("data", core.OctetString)]
 class SpcLink(core.Choice):
-    _alternatives = [("url", core.IA5String, {"implicit": 0}), ("file", SpcString, {"explicit": 2})]
-
+    _alternatives = [("url", core.OctetString, {"implicit": 0}), ("moniker", SpcSerializedObject,
+                     {"implicit": 1}), ("file", SpcString, {"explicit": 2})]
 class OpusInfo(core.Sequence):
     _fields = [("program_name", SpcString, {"explicit": 0, "optional": True}),
                ("more_info", SpcLink, {"explicit": 1, "optional": True})]
-
 class StatementType(core.SequenceOf):
     _child_spec = core.ObjectIdentifier
 
-SPC_ATTRIBUTES = {"1.3.6.1.4.1.311.2.1.12": OpusInfo, "1.3.6.1.4.1.311.2.1.11": StatementType}
+# What the contents and attributes that asn1crypto leaves as bytes hold, by their type's OID.
+SCHEMAS = {INDIRECT_DATA: IndirectData, TST_INFO: tsp.TSTInfo, "1.3.6.1.4.1.311.2.1.12": OpusInfo,
+           "1.3.6.1.4.1.311.2.1.11": StatementType}
+
+def at(offset):
+    """An offset in the exe, in words: "offset 1100 (0x44c)"."""
+    return f"offset {offset} (0x{offset:x})"
 
 def layout(data):
     """The Layout of an exe's bytes; a Failure that says why where they are not an exe's."""
@@ -63,6 +62,8 @@ def layout(data):
         header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
     except pefile.PEFormatError:
         raise Failure("it is not a Windows executable")
+    if len(header.DATA_DIRECTORY) < 5:  # as NumberOfRvaAndSizes says; the table's is the 5th
+        raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, not 5")
     entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
                    entry.VirtualAddress, entry.Size)
@@ -77,54 +78,126 @@ def signed_content(data):
     return data[:where.checksum] + data[where.checksum + 4:where.entry] + data[where.entry + 8:end]
 
 def certificate_table(data, where):
-    """The Table of an exe with a signature; a Failure where its PKCS#7 cannot be read."""
+    """The PKCS#7 (DER) of the exe's one WIN_CERTIFICATE, up to 7 zeros after it; else a Failure."""
     table = data[where.table:where.table + where.size]
     if len(table) < 8:
-        raise Failure(UNREADABLE)
-    entry = Entry._make(struct.unpack_from("<IHH", table))
+        raise Failure(f"{UNREADABLE}: its certificate table is cut short, at {amount(len(table))}")
+    length, revision, kind = struct.unpack_from("<IHH", table)  # dwLength, wRevision, its type
     try:  # The DER's own length says where it ends; dwLength must hold it.
-        _, _, _, header, contents, _ = parser.parse(table[8:entry.length], strict=False)
+        _, _, _, header, contents, _ = parser.parse(table[8:], strict=False)
     except ValueError:
-        raise Failure(UNREADABLE)
+        raise Failure(f"{UNREADABLE}: the length of its PKCS#7 runs past its certificate table")
     end = 8 + len(header) + len(contents)
-    der, after = table[8:end], table[end:]
-    fault = None
-    if entry.revision != 0x0200:
-        fault = f"its certificate table's entry is of revision 0x{entry.revision:04x}, not 2.0"
-    elif entry.type != 2:
-        fault = f"its certificate table's entry is of type {entry.type}, not PKCS#7 (2)"
-    elif entry.length > len(table):
-        fault = (f"its certificate table's entry says it is {entry.length} bytes long,"
-                 f" longer than the table ({len(table)} bytes)")
-    elif len(after) >= 8 or after.strip(b"\0"):
-        rest = table[(entry.length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
+    after = table[end:]
+    if revision != 0x0200:
+        raise Failure(f"its certificate table's entry is of revision 0x{revision:04x}, not 2.0")
+    if kind != 2:
+        raise Failure(f"its certificate table's entry is of type {kind}, not PKCS#7 (2)")
+    if length > len(table):
+        raise Failure(f"its certificate table's entry says it is {length} bytes long, longer than"
+                      f" the table ({len(table)} bytes)")
+    if len(after) >= 8 or after.strip(b"\0"):
+        rest = table[(length + 7) // 8 * 8:]  # entries are aligned to 8 bytes
         if len(rest) >= 8 and 8 <= struct.unpack_from("<I", rest)[0] <= len(rest):
-            fault = "a second entry in its certificate table"
-        else:
-            fault = (f"{amount(len(after))} after its signature, in its certificate table,"
-                     " where only up to 7 zeros may align it")
-    elif entry.length not in (end, len(table)):
-        fault = (f"its certificate table's entry ends at byte {entry.length}, neither where"
-                 f" its signature does ({end}) nor where the table does ({len(table)})")
-    return Table(der, fault)
+            raise Failure("a second entry in its certificate table")
+        if not after[:-end % 8].strip(b"\0"):  # the zeros that align it are not counted
+            after = after[-end % 8:]
+        raise Failure(f"{amount(len(after))} after its signature, in its certificate table, where"
+                      " only up to 7 zeros may align it")
+    if length not in (end, len(table)):
+        raise Failure(f"its certificate table's entry ends at byte {length}, neither where its"
+                      f" signature does ({end}) nor where the table does ({len(table)})")
+    return table[8:end]
 
-def pkcs7_signatures(der):
-    """Each signature's SignedData, by index: the primary one, then those nested in it."""
-    found, pending = [], [cms.ContentInfo.load(der, strict=True)]
+def encoding(value):
+    """value's bytes as read. asn1crypto's dump() parses an Any, and encodes again a value of a
+    length whose last byte is 0x80 (30 82 01 80), as if of an indefinite one."""
+    if isinstance(value, core.Choice):
+        return value._header + encoding(value.chosen)
+    return (value._header or b"") + (value.contents or b"") + value._trailer
+
+def definite(der, offset):
+    """A Failure where a value in der (at offset in the exe), however deep, is of indefinite
+    length (BER's, not DER's) or runs past what holds it."""
+    pending = [(der, offset)]  # runs of values, each where it starts
     while pending:
-        found.append(pending.pop(0)["content"])
-        for signer in found[-1]["signer_infos"]:
-            for attribute in signer["unsigned_attrs"] or []:
-                if attribute["type"].dotted == NESTED_SIGNATURE:
-                    pending.extend(attribute["values"])
+        run, start = pending.pop()
+        try:
+            _, constructed, _, header, contents, trailer = parser.parse(run)
+        except ValueError:
+            raise Failure(f"{UNREADABLE}: the length at {at(start)} runs past its end")
+        if trailer:
+            raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
+        if constructed and contents:
+            pending.append((contents, start + len(header)))
+        size = len(header) + len(contents)
+        if run[size:]:
+            pending.append((run[size:], start + size))
+
+def parts(value, offset):
+    """The parts of value (at offset in the exe) as its schema reads them, with their offsets; a
+    Failure where its bytes hold more. A certificate's own are its issuer's signature's to judge."""
+    if isinstance(value, cms.CertificateChoices) and value.name != "certificate":
+        raise Failure(f"its signatures are in a form this check cannot judge: a certificate at"
+                      f" {at(offset)} of the kind {value.name}", UNJUDGED)
+    start = offset + len(value._header or b"")
+    if isinstance(value, core.Choice):
+        return [(value.chosen, start)]
+    if isinstance(value, (core.Any, core.ParsableOctetString)):  # bytes, but what SCHEMAS reads
+        if not value._parsed:
+            return []
+        children = [value._parsed[0]]
+    elif isinstance(value, cms.Certificate):  # all read, strictly, as Windows and this check do
+        x509.load_der_x509_certificate(encoding(value)).subject.rfc4514_string()
+        value.subject.hashable, value.issuer.hashable, value.key_identifier
+        return []
+    elif isinstance(value, core.Sequence):
+        if isinstance(value, (cms.ContentInfo, cms.EncapsulatedContentInfo, cms.CMSAttribute)):
+            kind, content = value[value._fields[0][0]].dotted, value[value._fields[1][0]]
+            for each in content if isinstance(content, core.SequenceOf) else [content]:
+                if kind in SCHEMAS and not isinstance(each, core.Void):
+                    each.parse(SCHEMAS[kind])
+        children = [value[name] for name, *_ in value._fields]
+    elif isinstance(value, core.SequenceOf):
+        children = list(value)
+    else:  # a primitive: its value read, as of its type
+        value.native
+        return []
+    found, read = [], 0
+    for child in children:  # each in the order of its schema; a default left out is not there
+        if encoding(child) and value.contents.startswith(encoding(child), read):
+            found.append((child, start + read))
+            read += len(encoding(child))
+    if read != len(value.contents or b""):
+        raise Failure(f"{UNREADABLE}: {amount(len(value.contents) - read)} at {at(start + read)}"
+                      f" that its {type(value).__name__} does not read")
     return found
+
+def signatures(data, where):
+    """Each signature's SignedData, by index: the primary one, then those nested in it; each
+    structure read by its schema to the last byte, or a Failure that says which and where."""
+    der, offset = certificate_table(data, where), where.table + 8
+    definite(der, offset)
+    value, pending, found = cms.ContentInfo(), [], []
+    try:  # asn1crypto's and cryptography's errors, on what they parse
+        pending = [(cms.ContentInfo.load(der, strict=True), offset)]
+        found.append(pending[0][0])  # its ContentInfo, then each nested in it
+        while pending:
+            value, offset = pending.pop(0)  # breadth first: nested signatures by index
+            pending.extend(parts(value, offset))
+            if isinstance(value, cms.CMSAttribute) and value["type"].dotted == NESTED_SIGNATURE:
+                found.extend(value["values"])
+    except (ValueError, KeyError, x509.InvalidVersion):  # KeyError: a name of an unknown kind
+        raise Failure(f"{UNREADABLE}: the {type(value).__name__} at {at(offset)} is not of the"
+                      " form that its schema reads")
+    if any(each["content_type"].native != "signed_data" for each in found):
+        raise Failure(f"{UNREADABLE}: one is not a SignedData")
+    return [each["content"] for each in found]
 
 def signer_certificate(signed_data, signer):
     """The certificate, of those that the signature carries, that names its signer; or None."""
     named = signer["sid"]  # by issuer and serial number, or by subjectKeyIdentifier
     for choice in signed_data["certificates"] or []:
-        if choice.name != "certificate":
-            continue
         certificate = choice.chosen
         if named.name == "issuer_and_serial_number":
             if (certificate.issuer == named.chosen["issuer"]
@@ -134,12 +207,9 @@ def signer_certificate(signed_data, signer):
             return certificate
     return None
 
-def loaded(certificate):
-    """The certificate (asn1crypto's) as cryptography reads it; a Failure where it cannot."""
-    try:
-        return x509.load_der_x509_certificate(certificate.dump())
-    except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm):
-        raise Failure("its signer's certificate cannot be read")
+def subject(certificate):
+    """Its subject, as Windows shows it: CN=..."""
+    return x509.load_der_x509_certificate(encoding(certificate)).subject.rfc4514_string()
 
 def unjudged(form):
     """The Failure of a signature in a form that this check does not read."""
@@ -158,83 +228,72 @@ def attribute(signer, name):
         return None
     return values[0][0]
 
-def verify(certificate, signer, signed):
-    """Verifies the signer's value over signed with the certificate's key (InvalidSignature where
-    it fails), by RSA PKCS#1 v1.5, RSA-PSS or ECDSA; unjudged where by another form."""
-    algorithm = signer["signature_algorithm"]
-    kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
+def verifies(certificate, algorithm, name, value, signed):
+    """Whether value, signed by algorithm (by the digest name where it names none), verifies with
+    the certificate's key; unjudged where by another form than RSA, RSA-PSS or ECDSA."""
+    try:  # asn1crypto's errors and cryptography's, on a key that they cannot read
+        kind = certificate.public_key.algorithm  # rsa, ec, dsa, ed25519, ...
+        key = x509.load_der_x509_certificate(encoding(certificate)).public_key()
+    except (KeyError, TypeError, ValueError, UnsupportedAlgorithm):
+        raise unjudged("a key that it cannot read")
     try:
         form = algorithm.signature_algo  # rsassa_pkcs1v15, rsassa_pss, ecdsa, dsa, ...
-        name = signer["digest_algorithm"]["algorithm"].native
         if algorithm["algorithm"].native not in ("rsassa_pkcs1v15", "ecdsa"):  # sha256_rsa, ...
             name = algorithm.hash_algo  # rather than the signer's, for those that name one
     except ValueError:
         raise unjudged(f"the signature algorithm {algorithm['algorithm'].native}")
-    if (kind, form) not in [("rsa", "rsassa_pkcs1v15"), ("rsa", "rsassa_pss"), ("ec", "ecdsa")]:
+    if kind not in ("rsa", "ec") or form not in ("rsassa_pkcs1v15", "rsassa_pss", "ecdsa"):
         raise unjudged(f"the signature algorithm {form} with a key of type {kind}")
+    if (kind == "ec") != (form == "ecdsa"):  # a key of one kind verifies no signature of the other
+        return False
     try:
-        key = loaded(certificate).public_key()
-    except UnsupportedAlgorithm:
-        raise unjudged(f"a key of type {kind} that cannot be read")
-    value = signer["signature"].native
-    if form == "ecdsa":
-        key.verify(value, signed, ec.ECDSA(digest(name)))
-    elif form == "rsassa_pkcs1v15":
-        key.verify(value, signed, padding.PKCS1v15(), digest(name))
-    else:  # RSA-PSS, as its parameters say: the hash, the mask's and the salt's length
-        pss = algorithm["parameters"]
-        mask = pss["mask_gen_algorithm"]
-        if mask["algorithm"].native != "mgf1" or pss["trailer_field"].native != "trailer_field_bc":
-            raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
-        mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
-        key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
-
-def well_formed(der):
-    """Whether der is one value of definite length, each part's to its last byte, however deep."""
-    pending = [der]
-    while pending:
-        _, constructed, _, _, contents, trailer = parser.parse(pending.pop(), strict=True)
-        while constructed and contents and not trailer:
-            _, _, _, header, inner, end = parser.parse(contents)
-            pending.append(contents[:len(header) + len(inner) + len(end)])
-            contents = contents[len(pending[-1]):]
-        if trailer:  # an indefinite length: BER's, not DER's
-            return False
+        if form == "ecdsa":
+            key.verify(value, signed, ec.ECDSA(digest(name)))
+        elif form == "rsassa_pkcs1v15":
+            key.verify(value, signed, padding.PKCS1v15(), digest(name))
+        else:  # RSA-PSS, as its parameters say: the hash, the mask's and the salt's length
+            pss = algorithm["parameters"]
+            mask = pss["mask_gen_algorithm"]
+            trailer = pss["trailer_field"].native
+            if mask["algorithm"].native != "mgf1" or trailer != "trailer_field_bc":
+                raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
+            mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
+            key.verify(value, signed, padding.PSS(mgf, pss["salt_length"].native), digest(name))
+    except (InvalidSignature, OverflowError):  # OverflowError: a salt longer than any key's
+        return False
     return True
 
+def issued(certificate, issuer):
+    """Whether issuer issued certificate: it names issuer's subject, and its key verifies it."""
+    return certificate.issuer == issuer.subject and verifies(issuer, certificate[
+        "signature_algorithm"], None, certificate["signature_value"].native,
+        encoding(certificate["tbs_certificate"]))
+
 def judge_chain(signed_data, signer):
-    """A Failure where signed_data carries a certificate on no chain of its signer's or
-    countersigners' (none of theirs, nor the issuer of one on a chain)."""
+    """A Failure where a certificate carried does not verify with its carried issuer's key, or is
+    on no chain of keys that verify from its signer's or countersigners'."""
+    carried = [each.chosen for each in signed_data["certificates"] or []]
+    for certificate in carried:
+        issuers = [each for each in carried if each.subject == certificate.issuer]
+        if issuers and not any(issued(certificate, each) for each in issuers):
+            raise Failure(f"is corrupt: its certificate {subject(certificate)} does not verify with"
+                          f" its issuer's key ({subject(issuers[0])})")
     countersigners = [value for each in signer["unsigned_attrs"] or []
                       if each["type"].dotted == COUNTERSIGNATURE for value in each["values"]]
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
-    rest = list(signed_data["certificates"] or [])
+    rest = carried
     for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
-        on = [each for each in rest if any(each.chosen.dump() == one.dump()
-                                           or each.chosen.subject == one.issuer for one in chain)]
-        chain += [each.chosen for each in on]
-        rest = [each for each in rest if each not in on]
+        on = [each for each in rest if any(encoding(each) == encoding(one) or issued(one, each)
+                                           for one in chain)]
+        chain, rest = chain + on, [each for each in rest if each not in on]
     if rest:
-        named = loaded(rest[0].chosen).subject.rfc4514_string()  # CN=...
-        raise Failure(f"carries a certificate on no signer's chain: {named}")
+        raise Failure(f"carries a certificate on no signer's chain: {subject(rest[0])}")
 
 def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=True):
     """A Failure that says what is wrong with signer's signature over content of the type kind
-    (named name), with its unsigned attributes (only those that unsigned judges, by OID, may be)
-    or, if chained, with signed_data's certificates."""
-    for part in [signed_data["digest_algorithms"], signed_data["certificates"], signed_data["crls"]
-                 ] + [signer[field] for field in signer if not field.endswith("_attrs")]:
-        part.native  # each part parsed, so that a malformed one is found
+    (named name), its unsigned attributes (by unsigned's judges) or, if chained, certificates."""
     if not signer["signed_attrs"]:
         raise Failure("has no signed attributes")
-    for each in signer["signed_attrs"]:  # all that the signature covers, read by type where known
-        if not well_formed(each.dump()):
-            raise Failure("has a signed attribute that is not of definite lengths to its last byte")
-        if each["type"].native in ("content_type", "message_digest", "signing_time"):
-            each.native
-        if each["type"].native in SPC_ATTRIBUTES:  # others, asn1crypto's or not, are signed DER
-            for value in each["values"]:
-                SPC_ATTRIBUTES[each["type"].native].load(value.dump(), strict=True).native
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
     content_type = attribute(signer, "content_type")
     if not content_type or content_type.dotted != kind:
@@ -247,102 +306,94 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     certificate = signer_certificate(signed_data, signer)
     if not certificate:
         raise Failure("does not carry its signer's certificate")
-    signed = b"\x31" + signer["signed_attrs"].dump()[1:]  # signed as a SET OF, not as its [0]
-    try:
-        verify(certificate, signer, signed)
-    except InvalidSignature:
+    signed = b"\x31" + encoding(signer["signed_attrs"])[1:]  # signed as a SET OF, not as its [0]
+    if not verifies(certificate, signer["signature_algorithm"], algorithm,
+                    signer["signature"].native, signed):
         raise Failure("is corrupt: its value does not verify with its signer's certificate")
     for each in signer["unsigned_attrs"] or []:
-        oid = each["type"].dotted
-        if oid not in unsigned:
-            size = sum(len(value.dump()) for value in each["values"])
+        oid, values = each["type"].dotted, each["values"]
+        if oid not in unsigned or not values:
+            size = sum(len(encoding(value)) for value in values)
             raise Failure(f"carries {amount(size)} that no signature covers (an unsigned attribute"
                           f" {oid})")
-        for value in each["values"]:
-            unsigned[oid](signed_data, signer, value)
+        for value in values:
+            try:
+                unsigned[oid](signed_data, signer, value)
+            except Failure as why:  # a timestamp's: "'s timestamp is corrupt"
+                raise Failure(f"'s timestamp {why}", why.status)
     if chained:
         judge_chain(signed_data, signer)
 
-def judge_token(signed_data, signer, value):
-    """A Failure where an RFC 3161 timestamp (value) of signer's value does not hold that value's
-    digest or does not verify with the certificate it carries."""
-    stamped = signer["signature"].native
-    token = value["content"]  # a SignedData of a TSTInfo
-    if value["content_type"].native != "signed_data" or len(token["signer_infos"]) != 1:
-        raise Failure("is not a SignedData of one signer")
-    info = token["encap_content_info"]["content"]
-    imprint = info.parse(tsp.TSTInfo).native["message_imprint"]  # all of the TSTInfo read
-    algorithm = digest(imprint["hash_algorithm"]["algorithm"]).name
-    if imprint["hashed_message"] != hashlib.new(algorithm, stamped).digest():
-        raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
-    judge_signer(token, token["signer_infos"][0], TST_INFO, "TSTInfo", info.contents)
-
-def judge_countersignature(signed_data, signer, value):
-    """A Failure where a PKCS #9 countersignature (value, a SignerInfo over signer's value, as
-    data) is not intact, with a certificate that signed_data carries."""
-    judge_signer(signed_data, value, DATA, "data", signer["signature"].native, chained=False)
-
-def timestamp(judge):
-    """judge, its Failure said of a timestamp: "'s timestamp is corrupt"."""
-    def judged(signed_data, signer, value):
-        try:
-            judge(signed_data, signer, value)
-        except Failure as why:
-            raise Failure(f"'s timestamp {why}", why.status)
-    return judged
-
-# The unsigned attributes that Authenticode defines, which no signature covers, by OID, with their
-# judges: a signature nested in the one before it (judged as the others are), and its timestamps.
-UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None,
-            TIMESTAMP: timestamp(judge_token), COUNTERSIGNATURE: timestamp(judge_countersignature)}
-
-def judge_signature(content, signed_data):
-    """A Failure that says what is wrong with a signature (its SignedData) of an exe whose signed
-    content is content, or that it is in a form this check does not read."""
+def judge_form(signed_data, kind, name, versions):
+    """The one signer of signed_data, where it holds content of the type kind (named name), signed
+    by the one digest it lists, in one of those versions (its, its signer's); else a Failure."""
     encapsulated = signed_data["encap_content_info"]
-    if encapsulated["content_type"].dotted != INDIRECT_DATA:
-        raise Failure("does not hold the exe's digest (an SpcIndirectDataContent)")
+    if encapsulated["content_type"].dotted != kind:
+        raise Failure(f"does not hold {name}")
     if isinstance(encapsulated["content"], core.Void):
-        raise Failure("holds no content, so no digest of the exe")
+        raise Failure(f"holds no content, so not {name}")
     if len(signed_data["signer_infos"]) != 1:
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
-    indirect = encapsulated["content"].parse(IndirectData)
-    exe_algorithm = digest(indirect["digest"].native["digest_algorithm"]["algorithm"]).name
     digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
-    versions = (signed_data["version"].native, signer["version"].native)
-    if versions not in [("v1", "v1"), ("v1", "v3")]:  # v3: a signer named by key identifier
-        raise Failure(f"is of the versions {versions[0]} and {versions[1]}, not Authenticode's")
+    found = [each["version"].native for each in (signed_data, signer)]  # v1; a number if unnamed
+    if tuple(found) not in versions:
+        said = " and ".join(each if isinstance(each, str) else "unknown" for each in found)
+        raise Failure(f"is of the versions {said}, not {versions[0][0]} and v1 or v3")
     listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
     if listed != [signer["digest_algorithm"]["algorithm"].native]:
         raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
-    if indirect["digest"]["digest"].native != hashlib.new(exe_algorithm, content).digest():
+    return signer
+
+def judge_token(signed_data, signer, value):
+    """A Failure where an RFC 3161 timestamp (value) is not a sound one of signer's value."""
+    if value["content_type"].native != "signed_data":
+        raise Failure("is not a SignedData")
+    token = value["content"]  # a SignedData of a TSTInfo
+    one = judge_form(token, TST_INFO, "a TSTInfo", [("v3", "v1"), ("v3", "v3")])
+    info = token["encap_content_info"]["content"]
+    imprint = info.parsed["message_imprint"]
+    algorithm = digest(imprint["hash_algorithm"]["algorithm"].native).name
+    if imprint["hashed_message"].native != hashlib.new(algorithm, signer["signature"].native
+                                                       ).digest():
+        raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
+    judge_signer(token, one, TST_INFO, "TSTInfo", info.contents)
+
+# The unsigned attributes that Authenticode defines, by OID, with their judges: a signature nested
+# in the one before (judged as the others are), its timestamps (a countersignature as data).
+UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None, TIMESTAMP: judge_token,
+            COUNTERSIGNATURE: lambda signed_data, signer, value: judge_signer(
+                signed_data, value, DATA, "data", signer["signature"].native, chained=False)}
+
+def judge_signature(content, signed_data):
+    """A Failure that says what is wrong with a signature (SignedData) of the exe's content."""
+    signer = judge_form(signed_data, INDIRECT_DATA, "the exe's digest (an SpcIndirectDataContent)",
+                        [("v1", "v1"), ("v1", "v3")])  # v3: a signer named by key identifier
+    indirect = signed_data["encap_content_info"]["content"].parsed
+    algorithm = digest(indirect["digest"]["digest_algorithm"]["algorithm"].native).name
+    if indirect["digest"]["digest"].native != hashlib.new(algorithm, content).digest():
         raise Failure("does not sign its content")
     # What is signed: the digest of SpcIndirectDataContent's value (less its tag and length).
     judge_signer(signed_data, signer, INDIRECT_DATA, "SpcIndirectDataContent", indirect.contents,
                  UNSIGNED)
 
 def signers(data):
-    """The subjects of the certificates that the exe's signatures carry for their signers (CN=...),
-    each once; a Failure that says why where the exe or its signatures cannot be read."""
-    subjects = []
+    """The subjects (CN=...) of the certificates that the exe's signatures carry for their signers,
+    each once; a Failure that says why where they cannot be read."""
     where = layout(data)
     if not where.size:
-        return subjects
-    try:
-        for signed_data in pkcs7_signatures(certificate_table(data, where).der):
-            for signer in signed_data["signer_infos"]:
-                certificate = signer_certificate(signed_data, signer)
-                if certificate:
-                    subjects.append(loaded(certificate).subject.rfc4514_string())
-    except (ValueError, TypeError, KeyError, AttributeError):
-        raise Failure(UNREADABLE)
+        return []
+    subjects = []
+    for signed_data in signatures(data, where):
+        for signer in signed_data["signer_infos"]:
+            certificate = signer_certificate(signed_data, signer)
+            if certificate:
+                subjects.append(subject(certificate))
     return list(dict.fromkeys(subjects))
 
 def judge(build, path):
-    """The signers (as signers gives them) of the exe at path, where it is the build plus intact
-    signatures; else a Failure that says why: DIFFERS where it is refused, UNJUDGED where this
-    check cannot tell (it is not there, or in a form this check does not read)."""
+    """The signers of the exe at path, where it is the build plus intact signatures; else a Failure
+    that says why, UNJUDGED where this check cannot tell (it is not there, or of an unread form)."""
     if not os.path.isfile(path):
         raise Failure("it is not there", UNJUDGED)
     with open(build, "rb") as built, open(path, "rb") as signed:
@@ -364,31 +415,37 @@ def judge(build, path):
             offset += 4
         if offset >= built_layout.entry:
             offset += 8
-        raise Failure(f"its code differs from this build's from offset {offset} (0x{offset:x})")
+        raise Failure(f"its code differs from this build's from {at(offset)}")
     faults = []
-    try:
-        table = certificate_table(signed, where)
-        if table.fault:
-            raise Failure(table.fault)
-        for index, signed_data in enumerate(pkcs7_signatures(table.der)):
-            try:
-                judge_signature(theirs, signed_data)
-            except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
-                said = f"its signature {index}" + ("" if str(why)[0] == "'" else " ") + str(why)
-                faults.append(Failure(said, why.status))
-    except (ValueError, TypeError, KeyError, AttributeError):  # asn1crypto's, on a malformed part
-        raise Failure(UNREADABLE)
+    for index, signed_data in enumerate(signatures(signed, where)):
+        try:
+            judge_signature(theirs, signed_data)
+        except Failure as why:  # "its signature 0 is corrupt", "its signature 0's timestamp"
+            said = f"its signature {index}" + ("" if str(why)[0] == "'" else " ") + str(why)
+            faults.append(Failure(said, why.status))
     if faults:  # refused where one is; unjudged where all are
         raise Failure("; ".join(map(str, faults)), min(each.status for each in faults))
     return signers(signed)
 
-def check(directory, builds):
-    """Says of each build whether DIR's exe of its name is it plus intact signatures; its status:
-    0 where all are, 1 where one is refused, else 2 where one cannot be judged."""
+def main(arguments):
+    """Runs the command that arguments give; its exit status, for check: 0 where all the exes are
+    the builds plus intact signatures, 1 where one is refused, else 2 where one cannot be judged."""
+    if arguments[:1] == ["signers"]:
+        for exe in arguments[1:]:
+            with open(exe, "rb") as data:
+                try:
+                    print("".join(f"{each}\n" for each in signers(data.read())), end="")
+                except Failure as why:
+                    print(f"{exe}: {why}.", file=sys.stderr)
+                    return why.status
+        return 0
+    if arguments[:1] != ["check"] or len(arguments) < 3:
+        print(__doc__.split("\n\n")[0], file=sys.stderr)
+        return UNJUDGED
     statuses = []
-    for build in builds:
+    for build in arguments[2:]:
         name = os.path.basename(build)
-        path = os.path.join(directory, name)
+        path = os.path.join(arguments[1], name)
         try:
             subjects = judge(build, path)
         except Failure as why:
@@ -405,28 +462,9 @@ def check(directory, builds):
         print("Nothing was written.", file=sys.stderr)
     return min(statuses, default=0)
 
-def main(command, arguments):
-    """Runs the command; its status."""
-    if command == ["check"] and len(arguments) > 1:
-        return check(arguments[0], arguments[1:])
-    if command != ["signers"]:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
-    for exe in arguments:
-        with open(exe, "rb") as data:
-            data = data.read()
-        try:
-            subjects = signers(data)
-        except Failure as why:
-            print(f"{exe}: {why}.", file=sys.stderr)
-            return why.status
-        for subject in subjects:
-            print(subject)
-    return 0
-
 if __name__ == "__main__":
     try:
-        sys.exit(main(sys.argv[1:2], sys.argv[2:]))
+        sys.exit(main(sys.argv[1:]))
     except OSError as error:
         print(f"release/signature.py: {error}", file=sys.stderr)
         sys.exit(UNJUDGED)

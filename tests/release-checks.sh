@@ -1,25 +1,19 @@
 #!/usr/bin/env bash
-# The release's checks end to end, on the release that release/package.sh made
-# in build/release, run by .ci/run: what CHECKING.md and RELEASING.md have a
-# user run, the release signed, and rebuilt; each rebuild's exit status.
+# The release's checks end to end, run by .ci/run on build/release. First what
+# CHECKING.md and RELEASING.md have a user run on Debian, from their own code
+# blocks, in a download of the zip, SHA256SUMS and the .buildinfo alone: the
+# digests, the zip's files, and the release rebuilt elsewhere from the commit
+# that its .buildinfo records, which must come out the same to the byte...
 set -eu
 cd "$(dirname "$0")/.."
-# The throwaway certificate and the copies of the release, gone at the end,
-# whether it passes or fails.
 throwaway=$(mktemp -d)
-trap 'rm -rf "$throwaway"' EXIT
+trap 'rm -rf "$throwaway"' EXIT  # throwaway certificates and copies of the release
 cp -r build/release "$throwaway/checked"
-# What CHECKING.md and RELEASING.md have a user run on Debian, from their own
-# code blocks, in a download of the zip, SHA256SUMS and the .buildinfo alone:
-# the digests, the zip's files, and the release rebuilt elsewhere from the
-# commit that its build information records, which must come out the same to
-# the byte...
 extra_packages="unzip openssl osslsigncode" source scripts/setup.sh
 version=$(cd build/release && echo list-capture-devices-*-windows.zip)
 version=${version#list-capture-devices-} version=${version%-windows.zip}
 download=$throwaway/list-capture-devices-$version
-mkdir "$download"
-cp build/release/*.zip build/release/*.buildinfo build/release/SHA256SUMS "$download"
+mkdir "$download" && cp build/release/*.zip build/release/*.buildinfo build/release/SHA256SUMS "$download"
 mapfile -t commands < <(sed -s -n '/^```/,/^```/{s/<version>/'"$version"'/g;s|~/Downloads|'"$throwaway"'|
   /^\(sha256sum\|unzip\|release\/rebuild\.sh\) /p}' CHECKING.md RELEASING.md)
 [ "${#commands[@]}" -eq 3 ] ||
@@ -28,22 +22,17 @@ for command in "${commands[@]}"; do
   echo "\$ $command"
   if [[ $command == release/* ]]; then eval "$command"; else (cd "$download" && eval "$command"); fi
 done
-# exits STATUS SAID COMMAND...: COMMAND exits STATUS, and says SAID.
-exits() {
+exits() {  # exits STATUS SAID COMMAND...: COMMAND exits STATUS, and says SAID.
   local status=0
   "${@:3}" >"$throwaway/said" 2>&1 || status=$?
-  if [ "$status" -ne "$1" ] || ! grep -F -- "$2" "$throwaway/said"; then
-    cat "$throwaway/said"; echo "Not $1 ($status) with \"$2\": ${*:3}" >&2; exit 1
-  fi
+  [ "$status" -eq "$1" ] && grep -F -- "$2" "$throwaway/said" ||
+    { cat "$throwaway/said"; echo "Not $1 ($status) with \"$2\": ${*:3}" >&2; exit 1; }
 }
-# ...and so must the release signed, here with a throwaway certificate and a
-# program name, as signers do: its exes are this build plus two signatures,
-# SHA-1 with a SHA-256 one nested in it; the signed exe still runs. An exe
-# changed, then signed again, is refused and named (package.sh: 3; the
-# rebuild: 1), and so is one whose code is the build's again under that
-# signature. osslsigncode verify, a second verifier, agrees on the sound exes
-# and on the one whose code changed after it was signed. Corrupt signatures
-# are the tests' (tests/release_test.py).
+# ...and so must the release signed with a throwaway certificate and a program
+# name, SHA-1 with SHA-256 nested; the signed exe still runs. An exe changed,
+# then signed, is refused and named (package.sh: 3; the rebuild: 1), and so is
+# one whose code is the build's again under that signature; osslsigncode verify
+# agrees. Corrupt signatures are the tests' (tests/release_test.py).
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Throwaway signer" \
   -keyout "$throwaway/key.pem" -out "$throwaway/cert.pem" 2>/dev/null
 # sign HASH IN OUT [OPTION...]
@@ -72,15 +61,26 @@ dd if=build/windows-release/list-capture-devices.exe of=build/release/list-captu
 exits 3 "list-capture-devices.exe is not this build plus a signature: its signature 0 does not" \
   bash release/package.sh --signed build/release
 exits 1 Failed verify build/release/list-capture-devices.exe
-# Then the unsigned release again, the one that CI keeps: it must be the one
-# checked above, to the byte, file for file.
+# Both exes signed with a program name and a link in more letters than ASCII's,
+# and both timestamped by a throwaway authority (openssl ts), are accepted.
+tests/timestamp_authority.py "$throwaway" 8318 & authority=$!
+trap 'kill "$authority"; rm -rf "$throwaway"' EXIT
+mkdir "$throwaway/named" "$throwaway/stamped" && sleep 2
+for exe in "$throwaway"/checked/*.exe; do
+  osslsigncode sign -n 'Liste des caméras' -i https://exämple.org/ -certs "$throwaway/cert.pem" \
+    -key "$throwaway/key.pem" -in "$exe" -out "$throwaway/named/${exe##*/}" >/dev/null
+  sign sha256 "$exe" "$throwaway/stamped/${exe##*/}" -ts http://127.0.0.1:8318/
+done
+for kind in named stamped; do
+  release/signature.py check "$throwaway/$kind" "$throwaway"/checked/*.exe
+done
+# Then the unsigned release again, the one CI keeps: the one checked, to the byte.
 bash release/package.sh >/dev/null
 diff -rq "$throwaway/checked" build/release ||
   { echo "The release made last is not the one checked: see the files above." >&2; exit 1; }
-# ...a release whose .buildinfo records another version of zip is still what
-# its source builds (0); one whose x86 exe differs by a byte is refused, and
-# diffoscope places the byte in its code (1); one whose commit this clone
-# lacks, or no folder at all, cannot be judged (2).
+# ...a release whose .buildinfo records another zip is what its source builds
+# (0); one whose x86 exe differs by a byte differs, in .text, says diffoscope
+# (1); one whose commit this clone lacks, or no folder, cannot be judged (2).
 agree() { sed -i "s/^[0-9a-f]\{64\}  $2\$/$(cd "$1" && sha256sum "$2")/" "$1/SHA256SUMS"; }
 buildinfo=list-capture-devices-$version.buildinfo
 mkdir "$throwaway/zip" "$throwaway/byte" "$throwaway/commit"
