@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 throwaway=$(mktemp -d) && trap 'rm -rf "$throwaway"' EXIT
 extra_packages=mmdebstrap source scripts/setup.sh
-export release="$throwaway/a release" source=$PWD machine="$throwaway/a machine" byte=$throwaway/byte
+export release="$throwaway/a release" source=$PWD machine=$throwaway/machine byte=$throwaway/byte
 mkdir "$release" "$byte" && cp build/release/{*.zip,*.buildinfo,SHA256SUMS} "$release"
 cp "$release"/* build/release/list-capture-devices.exe "$byte"
 printf '\x90' | dd of="$byte/list-capture-devices.exe" bs=1 seek=1100 conv=notrunc status=none
