@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Run by .ci/run: RELEASING.md's commands make the machine that build/release's .buildinfo
-# records, and rebuild in it, in folders whose names hold a space: the same (0); a byte changed (1).
+# records, and rebuild in it, from a folder named with a space: the same (0); a byte changed (1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 throwaway=$(mktemp -d) && trap 'rm -rf "$throwaway"' EXIT
