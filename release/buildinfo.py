@@ -2,12 +2,14 @@
 """Usage: release/buildinfo.py VERSION [--signed] FILE...
 
 Prints how a release is built here, as Debian's .buildinfo: the FILEs' digests, the commit,
-SOURCE_DATE_EPOCH, whether the exes are signed, the Debian release, and each package of the
-build and all that it depends on, at its version: what debootsnap needs to make the machine."""
+the repository's address (REPOSITORY_URL, where set), SOURCE_DATE_EPOCH, whether the exes are
+signed, the Debian release, and each package of the build and all that it depends on, at its
+version: what debootsnap needs to make the machine."""
 import collections, hashlib, os, platform, subprocess, sys
 
 from debian.deb822 import Deb822
 
+from readme import repository
 from verdict import Failure
 
 Package = collections.namedtuple("Package", "name version essential provides depends")
@@ -71,6 +73,8 @@ def buildinfo(version, files, signed, epoch):
                                                for name in closure(packages, roots))
     info["Environment"] = f'\n SOURCE_DATE_EPOCH="{epoch}"'
     info["Commit"] = run("git", "rev-parse", "HEAD").strip()
+    if repository():  # which the zip's README names: a rebuild names it again
+        info["Repository"] = repository()
     if run("git", "status", "--porcelain", "--untracked-files=no"):  # rebuilt only from this tree
         info["Uncommitted-Changes"] = "yes"
     if signed:  # a rebuild of it needs the signed exes: no build gives their signatures

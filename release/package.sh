@@ -8,7 +8,8 @@
 # nothing records a path or a time but SOURCE_DATE_EPOCH (the commit's).
 # With --signed DIR, the release is of DIR's exes as they are, each of which
 # must be this build plus intact signatures, or it is refused, by name, and
-# nothing is written (exit 3; 2 where a signature cannot be judged).
+# nothing is written (exit 3; 2 where a signature cannot be judged). With
+# REPOSITORY_URL, the zip's README names it and the release's page.
 set -eu
 signed=""
 if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
@@ -71,6 +72,7 @@ for preset in windows-release windows-x86-release; do
 done
 [ -z "$signed" ] || cp "$signed"/list-capture-devices{,-x86}.exe "$stage"
 release/notices.py "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
+(cd "$stage" && ../../../release/readme.py "$version" README.md)
 chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"
 # Info-ZIP, not CMake's archiver: that one records each file's access and
 # change times, which no build can fix. -X leaves out every time but the DOS

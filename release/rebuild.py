@@ -292,7 +292,8 @@ def rebuild(download, scratch, named):
     with open(scratch / "rebuild.log", "wb") as out:
         epoch = info["Source-Date-Epoch"]
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
-                               stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch))
+                               stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch,
+                                                    REPOSITORY_URL=info.get("Repository", "")))
     if signed and built.returncode == 3:  # package.sh's refusal of the signed exes
         refuse(tree, scratch / "signed")
     if built.returncode:

@@ -15,7 +15,7 @@ from debian.copyright import Copyright
 from debian.deb822 import BuildInfo, Packages
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import buildinfo, components, notices, rebuild, sbom, signature
+import buildinfo, components, notices, readme, rebuild, sbom, signature
 from verdict import Failure
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
@@ -504,3 +504,13 @@ def test_why_package_sh_refused(monkeypatch, verdicts, status, said):
     with nullcontext() if status == 0 else refused as caught:
         rebuild.refuse(Path("tree"), Path("signed"))
     assert status in (0, KeyError) or caught.value.status == status
+
+@pytest.mark.parametrize("address, said", [
+    ("https://example.org/o/x", "<https://example.org/o/x>, and this release's page, "
+                                "<https://example.org/o/x/releases/tag/v1.2.3>."),
+    ("", readme.LINE), ("https://example.org/o/x\nField: y", "REPOSITORY_URL is not an address")])
+def test_the_zip_readme_names_the_repository(tmp_path, monkeypatch, capsys, address, said):
+    monkeypatch.setenv("REPOSITORY_URL", address)
+    (tmp_path / "README.md").write_text(f"# x\n{readme.LINE}\n")
+    readme.main(["1.2.3", str(tmp_path / "README.md")])
+    assert said in (tmp_path / "README.md").read_text() + capsys.readouterr().err
