@@ -112,7 +112,7 @@ def encoding(value):
     return (value._header or b"") + (value.contents or b"") + value._trailer
 
 def definite(der, offset):
-    """A Failure where any value in der (at offset in the exe) is BER's, of indefinite length."""
+    """A Failure where a value in der (at offset in the exe) is of indefinite length or overruns."""
     pending = [(der, offset)]  # runs of values, each where it starts
     while pending:
         run, start = pending.pop()
