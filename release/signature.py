@@ -323,13 +323,12 @@ def judge_form(signed_data, kind, name, versions):
     if len(signed_data["signer_infos"]) != 1:
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
-    digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
+    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # before the versions
     found = [each["version"].native for each in (signed_data, signer)]  # v1; a number if unnamed
     if tuple(found) not in versions:
         said = " and ".join(each if isinstance(each, str) else "unknown" for each in found)
         raise Failure(f"is of the versions {said}, not {versions[0][0]} and v1 or v3")
-    listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
-    if listed != [signer["digest_algorithm"]["algorithm"].native]:
+    if [each["algorithm"].native for each in signed_data["digest_algorithms"]] != [algorithm]:
         raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
     return signer
 
