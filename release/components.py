@@ -101,15 +101,11 @@ def twin(copyright, source, stem):
              if "*" not in glob and "?" not in glob]
     if source in named:
         return None
-    for glob in named:
-        if glob.rsplit("/", 1)[-1].startswith(stem + "."):
-            return glob
-    return None
+    return next((glob for glob in named if glob.rsplit("/", 1)[-1].startswith(stem + ".")), None)
 
 def covering(copyright, source):
-    """The Files paragraph whose terms cover source, by the copyright file's own rule (the
-    last that matches), with its number among all paragraphs (from 1) and its licence as
-    SPDX; None where none does."""
+    """The Files paragraph whose terms cover source, by the copyright file's own rule (the last that
+    matches), with its number among all paragraphs (from 1) and its licence as SPDX; or None."""
     paragraph = copyright.find_files_paragraph(source)
     if paragraph is None:
         return None
@@ -154,8 +150,7 @@ def member_records(exe, package, name, stem, row, copyrights):
     return records
 
 def records(map_paths):
-    """The Records of the maps' exes, sorted, each once; a Failure that says all that stops
-    them."""
+    """The Records of the maps' exes, sorted, each once; a Failure that says all that stops them."""
     rows, found, problems, copyrights = read_rows(), set(), [], {}
     for map_path in map_paths:
         exe = os.path.basename(map_path)[:-len(".map")] + ".exe"

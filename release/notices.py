@@ -1,12 +1,10 @@
 #!/usr/bin/python3
 """Usage: release/notices.py VERSION COMPONENTS
 
-Prints THIRD-PARTY-NOTICES.txt: each component of COMPONENTS (what
-components.py printed) once, with what each exe took of it from which
-package, its licence, and the notices and licence texts that the licence asks
-to be passed on, from the packages' copyright files (a shared text once), or
-a file in release/ where they lack them, and base-files' full texts of the
-licences that those name.
+Prints THIRD-PARTY-NOTICES.txt: each component of COMPONENTS (what components.py printed) once, with
+what each exe took of it from which package, its licence, and the notices and licence texts that the
+licence asks to be passed on, from the packages' copyright files (a shared text once), or a file in
+release/ where they lack them, and base-files' full texts of the licences that those name.
 """
 import os, re, subprocess, sys
 

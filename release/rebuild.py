@@ -12,7 +12,7 @@ from pathlib import Path
 from debian.deb822 import Deb822
 
 import signature
-from verdict import UNJUDGED, Failure, first_difference
+from verdict import UNJUDGED, Failure, at, first_difference
 
 TOP = Path(__file__).resolve().parent.parent
 EXES = {"list-capture-devices.exe": "build/windows-release/list-capture-devices.exe",
@@ -40,7 +40,7 @@ def read_sums(data):
         raise Failure("it is UTF-16 text, which sha256sum -c does not read: save it as UTF-8")
     sums, forms = {}, set()
     for number, line in enumerate(data.split(b"\n"), 1):
-        line = line[:-1] if line.endswith(b"\r") else line
+        line = line.removesuffix(b"\r")
         if line == b"" or line.startswith(b"#"):
             continue
         line = line.lstrip(b" \t")
@@ -143,15 +143,14 @@ def take_exes(directory, sums, zip_name, folder):
             shutil.copy(source, folder)
         elif right is not None:
             source = directory / zip_name
+            said = "its digest is " + ("the one SHA256SUMS gives." if right else
+                                       "not the one SHA256SUMS gives: download it again.")
             try:
                 data = from_zip(source, exe)
             except Failure as why:
-                raise Failure(f"{source}: {why}; its digest is " + (
-                    "the one SHA256SUMS gives." if right else
-                    "not the one SHA256SUMS gives: download it again."), UNJUDGED)
+                raise Failure(f"{source}: {why}; {said}", UNJUDGED)
             if not right:
-                raise Failure(f"{source}: its digest is not the one SHA256SUMS gives: "
-                              "download it again.", UNJUDGED)
+                raise Failure(f"{source}: {said}", UNJUDGED)
             if data is None:
                 continue
             (folder / exe).write_bytes(data)
@@ -180,7 +179,7 @@ def compare(directory, sums, rebuilt):
         if (directory / name).is_file():
             offset = first_difference((directory / name).read_bytes(), ours)
             print(f"{name}: " + ("the same to the byte" if offset is None
-                                 else f"differs from offset {offset} (0x{offset:x})"))
+                                 else f"differs from {at(offset)}"))
             same = same and (offset is None or machine)
         else:  # its line in SHA256SUMS stands for it
             right = hashlib.sha256(ours).hexdigest() == digest
@@ -200,12 +199,12 @@ def compare(directory, sums, rebuilt):
         if [line for line in lines if line] == ours.splitlines():
             how = "in its line ends and empty lines only"
         print("SHA256SUMS: lists the rebuild's digests of the same files, but its own bytes "
-              f"differ from the rebuild's SHA256SUMS {how}, from offset {offset} (0x{offset:x})")
+              f"differ from the rebuild's SHA256SUMS {how}, from {at(offset)}")
     elif made(read_sums(ours)) == made(sums):
         print("SHA256SUMS: lists the rebuild's digests of the files that the build makes; the "
-              f".buildinfo's differs, from offset {offset} (0x{offset:x})")
+              f".buildinfo's differs, from {at(offset)}")
     else:
-        print(f"SHA256SUMS: differs from offset {offset} (0x{offset:x})")
+        print(f"SHA256SUMS: differs from {at(offset)}")
         same = False
     return same, offset is None
 

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Prints the notes of the release that release/package.sh made in
-# build/release: its version, what each file is for, each file's SHA-256, and
-# how to check a download and where it was built. The tag workflow publishes
-# them as the release's description, in Markdown, where a line break shows:
-# each paragraph is one line. Any command that fails fails them, with its
-# message. SIGNED_BY=SignPath, set by the release workflow once its signing job
-# has signed the exes, adds the line that SignPath Foundation asks for.
+# Prints the notes of the release that release/package.sh made in build/release: its version, what
+# each file is for, each file's SHA-256, and how to check a download and where it was built. The tag
+# workflow publishes them as the release's description, in Markdown, where a line break shows: each
+# paragraph is one line. Any command that fails fails them, with its message. SIGNED_BY=SignPath,
+# set by the release workflow once its signing job has signed the exes, adds the line that SignPath
+# Foundation asks for.
 set -eu -o pipefail
 signature=$(cd "$(dirname "$0")" && pwd)/signature.py
 cd "$(dirname "$0")/../build/release"

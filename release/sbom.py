@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 """Usage: release/sbom.py VERSION COMPONENTS EXE...
 
-Prints the bill of materials in CycloneDX 1.6: the exes with their SHA-256,
-the Debian packages that COMPONENTS (from components.py) says each took code
-from, with their versions, purls and licences. It depends on nothing but them
-and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
+Prints the bill of materials in CycloneDX 1.6: the exes with their SHA-256, the Debian packages that
+COMPONENTS (from components.py) says each took code from, with their versions, purls and licences.
+It depends on nothing but them and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
 """
 import hashlib, json, os, sys, time
 

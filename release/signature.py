@@ -14,10 +14,9 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding
 
-from verdict import UNJUDGED, Failure, amount, first_difference
+from verdict import UNJUDGED, Failure, amount, at, first_difference
 
-# Where the header's checksum and its entry for the certificate table stand,
-# and the table's offset and size (0 for an exe without a signature).
+# Where the checksum and the certificate table's entry stand; the table's offset and size (0: none).
 Layout = collections.namedtuple("Layout", "checksum entry table size")
 # The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
 # in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
@@ -29,11 +28,11 @@ DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384
            "sha512": hashes.SHA512}
 UNREADABLE = "its signatures cannot be read"
 
-class IndirectData(core.Sequence):  # SpcIndirectDataContent: what the exe is, then its DigestInfo
+# Authenticode's SpcIndirectDataContent (what the exe is, then its DigestInfo), and its signed
+# attributes SpcSpOpusInfo (signtool's /d and /du) and SpcStatementType. The name and link are
+# shown, not read: in any bytes (osslsigncode puts UTF-8 in an IA5String).
+class IndirectData(core.Sequence):
     _fields = [("data", core.Any), ("digest", algos.DigestInfo)]
-
-# Authenticode's signed attributes: SpcSpOpusInfo (signtool's /d and /du) and SpcStatementType.
-# The name and link are shown, not read: in any bytes (osslsigncode puts UTF-8 in an IA5String).
 class SpcString(core.Choice):
     _alternatives = [("unicode", core.OctetString, {"implicit": 0}),
                      ("ascii", core.OctetString, {"implicit": 1})]
@@ -51,10 +50,6 @@ class StatementType(core.SequenceOf):
 # What the contents and attributes that asn1crypto leaves as bytes hold, by their type's OID.
 SCHEMAS = {INDIRECT_DATA: IndirectData, TST_INFO: tsp.TSTInfo, "1.3.6.1.4.1.311.2.1.12": OpusInfo,
            "1.3.6.1.4.1.311.2.1.11": StatementType}
-
-def at(offset):
-    """An offset in the exe, in words: "offset 1100 (0x44c)"."""
-    return f"offset {offset} (0x{offset:x})"
 
 def layout(data):
     """The Layout of an exe's bytes; a Failure that says why where they are not an exe's."""
@@ -117,8 +112,7 @@ def encoding(value):
     return (value._header or b"") + (value.contents or b"") + value._trailer
 
 def definite(der, offset):
-    """A Failure where a value in der (at offset in the exe), however deep, is of indefinite
-    length (BER's, not DER's) or runs past what holds it."""
+    """A Failure where a value in der (at offset in the exe) is of indefinite length or overruns."""
     pending = [(der, offset)]  # runs of values, each where it starts
     while pending:
         run, start = pending.pop()
@@ -148,7 +142,7 @@ def parts(value, offset):
             return []
         children = [value._parsed[0]]
     elif isinstance(value, cms.Certificate):  # all read, strictly, as Windows and this check do
-        x509.load_der_x509_certificate(encoding(value)).subject.rfc4514_string()
+        subject(value)
         value.subject.hashable, value.issuer.hashable, value.key_identifier
         return []
     elif isinstance(value, core.Sequence):
@@ -174,8 +168,7 @@ def parts(value, offset):
     return found
 
 def signatures(data, where):
-    """Each signature's SignedData, by index: the primary one, then those nested in it; each
-    structure read by its schema to the last byte, or a Failure that says which and where."""
+    """Each signature's SignedData by index (the primary, then nested ones), read to its end."""
     der, offset = certificate_table(data, where), where.table + 8
     definite(der, offset)
     value, pending, found = cms.ContentInfo(), [], []
@@ -212,7 +205,6 @@ def subject(certificate):
     return x509.load_der_x509_certificate(encoding(certificate)).subject.rfc4514_string()
 
 def unjudged(form):
-    """The Failure of a signature in a form that this check does not read."""
     return Failure(f"is in a form this check cannot judge: {form}", UNJUDGED)
 
 def digest(name):
@@ -253,8 +245,7 @@ def verifies(certificate, algorithm, name, value, signed):
             key.verify(value, signed, padding.PKCS1v15(), digest(name))
         else:  # RSA-PSS, as its parameters say: the hash, the mask's and the salt's length
             pss = algorithm["parameters"]
-            mask = pss["mask_gen_algorithm"]
-            trailer = pss["trailer_field"].native
+            mask, trailer = pss["mask_gen_algorithm"], pss["trailer_field"].native
             if mask["algorithm"].native != "mgf1" or trailer != "trailer_field_bc":
                 raise unjudged(f"an RSA-PSS signature with the mask {mask['algorithm'].native}")
             mgf = padding.MGF1(digest(mask["parameters"]["algorithm"].native))
@@ -270,8 +261,7 @@ def issued(certificate, issuer):
         encoding(certificate["tbs_certificate"]))
 
 def judge_chain(signed_data, signer):
-    """A Failure where a certificate carried does not verify with its carried issuer's key, or is
-    on no chain of keys that verify from its signer's or countersigners'."""
+    """A Failure where a carried certificate does not verify with its issuer's or is on no chain."""
     carried = [each.chosen for each in signed_data["certificates"] or []]
     for certificate in carried:
         issuers = [each for each in carried if each.subject == certificate.issuer]
@@ -313,9 +303,8 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     for each in signer["unsigned_attrs"] or []:
         oid, values = each["type"].dotted, each["values"]
         if oid not in unsigned or not values:
-            size = sum(len(encoding(value)) for value in values)
-            raise Failure(f"carries {amount(size)} that no signature covers (an unsigned attribute"
-                          f" {oid})")
+            size = amount(sum(len(encoding(value)) for value in values))
+            raise Failure(f"carries {size} that no signature covers (an unsigned attribute {oid})")
         for value in values:
             try:
                 unsigned[oid](signed_data, signer, value)
@@ -325,8 +314,7 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
         judge_chain(signed_data, signer)
 
 def judge_form(signed_data, kind, name, versions):
-    """The one signer of signed_data, where it holds content of the type kind (named name), signed
-    by the one digest it lists, in one of those versions (its, its signer's); else a Failure."""
+    """signed_data's one signer, if it holds kind (named name) in versions (its, its signer's)."""
     encapsulated = signed_data["encap_content_info"]
     if encapsulated["content_type"].dotted != kind:
         raise Failure(f"does not hold {name}")
@@ -335,13 +323,12 @@ def judge_form(signed_data, kind, name, versions):
     if len(signed_data["signer_infos"]) != 1:
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
-    digest(signer["digest_algorithm"]["algorithm"].native)  # one not read is named first
+    algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # before the versions
     found = [each["version"].native for each in (signed_data, signer)]  # v1; a number if unnamed
     if tuple(found) not in versions:
         said = " and ".join(each if isinstance(each, str) else "unknown" for each in found)
         raise Failure(f"is of the versions {said}, not {versions[0][0]} and v1 or v3")
-    listed = [each["algorithm"].native for each in signed_data["digest_algorithms"]]
-    if listed != [signer["digest_algorithm"]["algorithm"].native]:
+    if [each["algorithm"].native for each in signed_data["digest_algorithms"]] != [algorithm]:
         raise Failure("does not list its signer's digest algorithm alone in its digestAlgorithms")
     return signer
 
@@ -359,8 +346,7 @@ def judge_token(signed_data, signer, value):
         raise Failure("is corrupt: its imprint is not the digest of the value that it stamps")
     judge_signer(token, one, TST_INFO, "TSTInfo", info.contents)
 
-# The unsigned attributes that Authenticode defines, by OID, with their judges: a signature nested
-# in the one before (judged as the others are), its timestamps (a countersignature as data).
+# Their judges: a nested signature is judged as the others are; a countersignature signs data.
 UNSIGNED = {NESTED_SIGNATURE: lambda signed_data, signer, value: None, TIMESTAMP: judge_token,
             COUNTERSIGNATURE: lambda signed_data, signer, value: judge_signer(
                 signed_data, value, DATA, "data", signer["signature"].native, chained=False)}
@@ -378,22 +364,16 @@ def judge_signature(content, signed_data):
                  UNSIGNED)
 
 def signers(data):
-    """The subjects (CN=...) of the certificates that the exe's signatures carry for their signers,
-    each once; a Failure that says why where they cannot be read."""
+    """The subjects (CN=...) of the certificates that the exe's signatures carry for signers."""
     where = layout(data)
     if not where.size:
         return []
-    subjects = []
-    for signed_data in signatures(data, where):
-        for signer in signed_data["signer_infos"]:
-            certificate = signer_certificate(signed_data, signer)
-            if certificate:
-                subjects.append(subject(certificate))
-    return list(dict.fromkeys(subjects))
+    found = [signer_certificate(signed_data, signer) for signed_data in signatures(data, where)
+             for signer in signed_data["signer_infos"]]
+    return list(dict.fromkeys(subject(each) for each in found if each))
 
 def judge(build, path):
-    """The signers of the exe at path, where it is the build plus intact signatures; else a Failure
-    that says why, UNJUDGED where this check cannot tell (it is not there, or of an unread form)."""
+    """The signers of the exe at path, where it is the build plus intact signatures."""
     if not os.path.isfile(path):
         raise Failure("it is not there", UNJUDGED)
     with open(build, "rb") as built, open(path, "rb") as signed:
@@ -428,8 +408,6 @@ def judge(build, path):
     return signers(signed)
 
 def main(arguments):
-    """Runs the command that arguments give; its exit status, for check: 0 where all the exes are
-    the builds plus intact signatures, 1 where one is refused, else 2 where one cannot be judged."""
     if arguments[:1] == ["signers"]:
         for exe in arguments[1:]:
             with open(exe, "rb") as data:

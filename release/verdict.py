@@ -25,3 +25,7 @@ def amount(count):
     if count == 1:
         return "1 byte"
     return f"{count} bytes"
+
+def at(offset):
+    """An offset in a file, in words: "offset 1100 (0x44c)"."""
+    return f"offset {offset} (0x{offset:x})"
