@@ -63,13 +63,15 @@ exits 3 "list-capture-devices.exe is not this build plus a signature: its signat
 exits 1 Failed verify build/release/list-capture-devices.exe
 # Both exes signed with a program name and a link in more letters than ASCII's,
 # and both timestamped by a throwaway authority (openssl ts), are accepted.
-tests/timestamp_authority.py "$throwaway" 8318 & authority=$!
+tests/timestamp_authority.py "$throwaway" & authority=$!
 trap 'kill "$authority"; rm -rf "$throwaway"' EXIT
-mkdir "$throwaway/named" "$throwaway/stamped" && sleep 2
+mkdir "$throwaway/named" "$throwaway/stamped"
+for _ in {1..20}; do [ -s "$throwaway/port" ] || sleep 0.5; done
+timestamps=http://127.0.0.1:$(cat "$throwaway/port")/
 for exe in "$throwaway"/checked/*.exe; do
   osslsigncode sign -n 'Liste des caméras' -i https://exämple.org/ -certs "$throwaway/cert.pem" \
     -key "$throwaway/key.pem" -in "$exe" -out "$throwaway/named/${exe##*/}" >/dev/null
-  sign sha256 "$exe" "$throwaway/stamped/${exe##*/}" -ts http://127.0.0.1:8318/
+  sign sha256 "$exe" "$throwaway/stamped/${exe##*/}" -ts "$timestamps"
 done
 for kind in named stamped; do
   release/signature.py check "$throwaway/$kind" "$throwaway"/checked/*.exe
