@@ -116,19 +116,6 @@ def explain(directory, sums, rebuilt, kept):
                    if re.match(r"(│ )*(├── |[-+])", line)]
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
-def from_zip(path, exe):
-    """exe's bytes as the zip at path holds them; None where it holds none of that name; a
-    Failure that says why where the zip cannot be read."""
-    try:
-        with zipfile.ZipFile(path) as archive:
-            if exe not in archive.namelist():
-                return None
-            if archive.getinfo(exe).flag_bits & 1:  # the release's zip encrypts nothing
-                raise Failure(f"its {exe} is encrypted")
-            return archive.read(exe)
-    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
-        raise Failure(f"it cannot be read as a zip ({why})")
-
 def take_exes(directory, sums, zip_name, folder):
     """The exes, as downloaded or else as the zip holds them, put in folder
     (by name: nothing that a download names is run): {exe: its signers}."""
@@ -146,9 +133,13 @@ def take_exes(directory, sums, zip_name, folder):
             said = "its digest is " + ("the one SHA256SUMS gives." if right else
                                        "not the one SHA256SUMS gives: download it again.")
             try:
-                data = from_zip(source, exe)
-            except Failure as why:
-                raise Failure(f"{source}: {why}; {said}", UNJUDGED)
+                with zipfile.ZipFile(source) as archive:
+                    member = archive.getinfo(exe) if exe in archive.namelist() else None
+                    if member and member.flag_bits & 1:  # the release's zip encrypts nothing
+                        raise Failure(f"{source}: its {exe} is encrypted; {said}", UNJUDGED)
+                    data = archive.read(member) if member else None
+            except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
+                raise Failure(f"{source}: it cannot be read as a zip ({why}); {said}", UNJUDGED)
             if not right:
                 raise Failure(f"{source}: {said}", UNJUDGED)
             if data is None:
