@@ -166,18 +166,16 @@ def compare(directory, sums, rebuilt):
     same = True
     for name, digest in sums.items():
         ours = (rebuilt / name).read_bytes() if (rebuilt / name).is_file() else b""
-        machine = name.endswith(".buildinfo")
         if (directory / name).is_file():
             offset = first_difference((directory / name).read_bytes(), ours)
-            print(f"{name}: " + ("the same to the byte" if offset is None
-                                 else f"differs from {at(offset)}"))
-            same = same and (offset is None or machine)
+            right = offset is None
+            print(f"{name}: " + ("the same to the byte" if right else f"differs from {at(offset)}"))
         else:  # its line in SHA256SUMS stands for it
             right = hashlib.sha256(ours).hexdigest() == digest
             print(f"{name}: not in {directory}; the rebuild" + (
                 " has the digest that SHA256SUMS gives" if right
                 else "'s digest is not the one SHA256SUMS gives"))
-            same = same and (right or machine)
+        same = same and (right or name.endswith(".buildinfo"))
     # A SHA256SUMS saved with CRLF line ends, say, is not the release's bytes, though sha256sum
     # -c reads the same digests from it: it is said so, and the rebuild's files still count.
     theirs, ours = (directory / "SHA256SUMS").read_bytes(), (rebuilt / "SHA256SUMS").read_bytes()

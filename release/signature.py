@@ -387,8 +387,7 @@ def judge(build, path):
     padding_only = offset == len(ours) > len(theirs) - 8 and not theirs[offset:].strip(b"\0")
     if offset is not None and not padding_only:
         # As an offset in the exe, counting what the content leaves out before it.
-        built_layout = layout(built)
-        for start, size in ((built_layout.checksum, 4), (built_layout.entry, 8)):
+        for start, size in ((layout(built).checksum, 4), (layout(built).entry, 8)):
             if offset >= start:
                 offset += size
         raise Failure(f"its code differs from this build's from {at(offset)}")
