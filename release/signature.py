@@ -17,8 +17,8 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding
 
 from verdict import UNJUDGED, Failure, amount, at, first_difference
 
-# Where the checksum and the certificate table's entry stand; the table's offset and size (0: none).
-Layout = collections.namedtuple("Layout", "checksum entry table size")
+# Where the checksum and the certificate table's entry stand; the table's bounds and size (0: none).
+Layout = collections.namedtuple("Layout", "checksum entry table size end")
 # The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
 # in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -61,8 +61,8 @@ def layout(data):
         raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, not 5")
     entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
-                   entry.VirtualAddress, entry.Size)
-    if where.table + where.size > len(data):
+                   entry.VirtualAddress, entry.Size, entry.VirtualAddress + entry.Size)
+    if where.end > len(data):
         raise Failure("it is cut short: its signatures would end past its end")
     return where
 
@@ -74,7 +74,7 @@ def signed_content(data):
 
 def certificate_table(data, where):
     """The PKCS#7 (DER) of the exe's one WIN_CERTIFICATE, up to 7 zeros after it; else a Failure."""
-    table = data[where.table:where.table + where.size]
+    table = data[where.table:where.end]
     if len(table) < 8:
         raise Failure(f"{UNREADABLE}: its certificate table is cut short, at {amount(len(table))}")
     length, revision, kind = struct.unpack_from("<IHH", table)  # dwLength, wRevision, its type
@@ -378,9 +378,8 @@ def judge(build, path):
     where = layout(signed)
     if not where.size:
         raise Failure("it carries no signature")
-    if where.table + where.size < len(signed):
-        raise Failure(f"{amount(len(signed) - where.table - where.size)} after its certificate"
-                      " table")
+    if where.end < len(signed):
+        raise Failure(f"{amount(len(signed) - where.end)} after its certificate table")
     ours, theirs = signed_content(built), signed_content(signed)
     offset = first_difference(ours, theirs)
     # A signer may add up to 7 zeros to align the table.
@@ -424,10 +423,9 @@ def main(arguments):
             statuses.append(why.status)
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)
             continue
+        named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
         if len(subjects) == 1:
             named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
-        else:
-            named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
         print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
               file=sys.stderr)
     if statuses:
