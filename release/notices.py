@@ -104,9 +104,9 @@ def notices(version, records):
         out += ["", "=" * WIDTH, name, "", f"Licence: {licence}"]
         # The x86-64 exe first; each file with its members.
         taken = {}
-        for r in mine:
-            taker = (r.exe.endswith("-x86.exe"), r.package, r.exe, r.version)
-            taken.setdefault(taker, {}).setdefault(r.file, {})[r.member] = None
+        for record in mine:
+            taker = (record.exe.endswith("-x86.exe"), record.package, record.exe, record.version)
+            taken.setdefault(taker, {}).setdefault(record.file, {})[record.member] = None
         for (_, package, exe, package_version), files in sorted(taken.items()):
             out += wrap(f"In {exe}, from Debian's {package} {package_version}:")
             for file, members in files.items():
