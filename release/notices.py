@@ -103,13 +103,12 @@ def notices(version, records):
         licence = " AND ".join(sorted({record.licence for record in mine}))
         out += ["", "=" * WIDTH, name, "", f"Licence: {licence}"]
         # The x86-64 exe first; each file with its members.
-        takers = sorted({(r.exe.endswith("-x86.exe"), r.package, r.exe, r.version) for r in mine})
-        for _, package, exe, package_version in takers:
+        taken = {}
+        for record in mine:
+            taker = (record.exe.endswith("-x86.exe"), record.package, record.exe, record.version)
+            taken.setdefault(taker, {}).setdefault(record.file, {})[record.member] = None
+        for (_, package, exe, package_version), files in sorted(taken.items()):
             out += wrap(f"In {exe}, from Debian's {package} {package_version}:")
-            files = {}
-            for record in mine:
-                if (record.exe, record.package) == (exe, package):
-                    files.setdefault(record.file, {})[record.member] = None
             for file, members in files.items():
                 out += wrap(f"  {file}{members_listed(list(members))}", "      ")
         # Each package's terms in the order of its copyright file; a text that two share, once.

@@ -116,19 +116,6 @@ def explain(directory, sums, rebuilt, kept):
                    if re.match(r"(│ )*(├── |[-+])", line)]
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
-def from_zip(path, exe):
-    """exe's bytes as the zip at path holds them; None where it holds none of that name; a
-    Failure that says why where the zip cannot be read."""
-    try:
-        with zipfile.ZipFile(path) as archive:
-            if exe not in archive.namelist():
-                return None
-            if archive.getinfo(exe).flag_bits & 1:  # the release's zip encrypts nothing
-                raise Failure(f"its {exe} is encrypted")
-            return archive.read(exe)
-    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
-        raise Failure(f"it cannot be read as a zip ({why})")
-
 def take_exes(directory, sums, zip_name, folder):
     """The exes, as downloaded or else as the zip holds them, put in folder
     (by name: nothing that a download names is run): {exe: its signers}."""
@@ -146,9 +133,13 @@ def take_exes(directory, sums, zip_name, folder):
             said = "its digest is " + ("the one SHA256SUMS gives." if right else
                                        "not the one SHA256SUMS gives: download it again.")
             try:
-                data = from_zip(source, exe)
-            except Failure as why:
-                raise Failure(f"{source}: {why}; {said}", UNJUDGED)
+                with zipfile.ZipFile(source) as archive:
+                    member = archive.getinfo(exe) if exe in archive.namelist() else None
+                    if member and member.flag_bits & 1:  # the release's zip encrypts nothing
+                        raise Failure(f"{source}: its {exe} is encrypted; {said}", UNJUDGED)
+                    data = archive.read(member) if member else None
+            except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
+                raise Failure(f"{source}: it cannot be read as a zip ({why}); {said}", UNJUDGED)
             if not right:
                 raise Failure(f"{source}: {said}", UNJUDGED)
             if data is None:
@@ -175,18 +166,16 @@ def compare(directory, sums, rebuilt):
     same = True
     for name, digest in sums.items():
         ours = (rebuilt / name).read_bytes() if (rebuilt / name).is_file() else b""
-        machine = name.endswith(".buildinfo")
         if (directory / name).is_file():
             offset = first_difference((directory / name).read_bytes(), ours)
-            print(f"{name}: " + ("the same to the byte" if offset is None
-                                 else f"differs from {at(offset)}"))
-            same = same and (offset is None or machine)
+            right = offset is None
+            print(f"{name}: " + ("the same to the byte" if right else f"differs from {at(offset)}"))
         else:  # its line in SHA256SUMS stands for it
             right = hashlib.sha256(ours).hexdigest() == digest
             print(f"{name}: not in {directory}; the rebuild" + (
                 " has the digest that SHA256SUMS gives" if right
                 else "'s digest is not the one SHA256SUMS gives"))
-            same = same and (right or machine)
+        same = same and (right or name.endswith(".buildinfo"))
     # A SHA256SUMS saved with CRLF line ends, say, is not the release's bytes, though sha256sum
     # -c reads the same digests from it: it is said so, and the rebuild's files still count.
     theirs, ours = (directory / "SHA256SUMS").read_bytes(), (rebuilt / "SHA256SUMS").read_bytes()

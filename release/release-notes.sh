@@ -66,11 +66,10 @@ while read -r digest file; do
   esac
   echo "| \`$file\` | $what | \`$digest\` |"
 done <SHA256SUMS
-echo "| \`SHA256SUMS\` | These digests, for \`sha256sum -c --ignore-missing\`, which checks the files downloaded beside it | |"
-echo "| \`$provenance\` | The signed record of these files' build provenance (below) | |"
-echo "| \`$sbom_bundle\` | The signed attestation of the bill of materials | |"
-
 cat <<NOTES
+| \`SHA256SUMS\` | These digests, for \`sha256sum -c --ignore-missing\`, which checks the files downloaded beside it | |
+| \`$provenance\` | The signed record of these files' build provenance (below) | |
+| \`$sbom_bundle\` | The signed attestation of the bill of materials | |
 
 ## Checking a download
 

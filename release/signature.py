@@ -6,6 +6,7 @@ check says whether each exe of DIR is the BUILD of its name plus intact Authenti
 trust those is Windows' to judge (docs/release-tooling.md, "Signature rules").
 """
 import collections, hashlib, os, struct, sys
+from pathlib import Path
 
 import pefile
 from asn1crypto import algos, cms, core, parser, tsp
@@ -16,16 +17,15 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding
 
 from verdict import UNJUDGED, Failure, amount, at, first_difference
 
-# Where the checksum and the certificate table's entry stand; the table's offset and size (0: none).
-Layout = collections.namedtuple("Layout", "checksum entry table size")
+# Where the checksum and the certificate table's entry stand; the table's bounds and size (0: none).
+Layout = collections.namedtuple("Layout", "checksum entry table size end")
 # The unsigned attributes that Authenticode defines, which no signature covers: a signature nested
 # in the one before it, and its timestamps, an RFC 3161 token or a legacy PKCS #9 countersignature.
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 TIMESTAMP, COUNTERSIGNATURE = "1.3.6.1.4.1.311.3.3.1", "1.2.840.113549.1.9.6"
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SpcIndirectDataContent: the exe's digest
 TST_INFO, DATA = "1.2.840.113549.1.9.16.1.4", "1.2.840.113549.1.7.1"  # what timestamps sign
-DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384,
-           "sha512": hashes.SHA512}
+DIGESTS = ("sha1", "sha256", "sha384", "sha512")  # as cryptography's hashes.SHA1 ... SHA512
 UNREADABLE = "its signatures cannot be read"
 
 # Authenticode's SpcIndirectDataContent (what the exe is, then its DigestInfo), and its signed
@@ -61,8 +61,8 @@ def layout(data):
         raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, not 5")
     entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
-                   entry.VirtualAddress, entry.Size)
-    if where.table + where.size > len(data):
+                   entry.VirtualAddress, entry.Size, entry.VirtualAddress + entry.Size)
+    if where.end > len(data):
         raise Failure("it is cut short: its signatures would end past its end")
     return where
 
@@ -74,7 +74,7 @@ def signed_content(data):
 
 def certificate_table(data, where):
     """The PKCS#7 (DER) of the exe's one WIN_CERTIFICATE, up to 7 zeros after it; else a Failure."""
-    table = data[where.table:where.table + where.size]
+    table = data[where.table:where.end]
     if len(table) < 8:
         raise Failure(f"{UNREADABLE}: its certificate table is cut short, at {amount(len(table))}")
     length, revision, kind = struct.unpack_from("<IHH", table)  # dwLength, wRevision, its type
@@ -198,7 +198,6 @@ def signer_certificate(signed_data, signer):
                 return certificate
         elif certificate.key_identifier == named.chosen.native:
             return certificate
-    return None
 
 def subject(certificate):
     """Its subject, as Windows shows it: CN=..."""
@@ -211,7 +210,7 @@ def digest(name):
     """The digest algorithm of that name (sha256), where this check reads it; else unjudged."""
     if name not in DIGESTS:
         raise unjudged(f"the digest {name}")
-    return DIGESTS[name]()
+    return getattr(hashes, name.upper())()
 
 def attribute(signer, name):
     """The one value of a signed attribute; None where it is not there once, with one value."""
@@ -262,16 +261,15 @@ def issued(certificate, issuer):
 
 def judge_chain(signed_data, signer):
     """A Failure where a carried certificate does not verify with its issuer's or is on no chain."""
-    carried = [each.chosen for each in signed_data["certificates"] or []]
-    for certificate in carried:
-        issuers = [each for each in carried if each.subject == certificate.issuer]
+    rest = [each.chosen for each in signed_data["certificates"] or []]  # those on no chain yet
+    for certificate in rest:
+        issuers = [each for each in rest if each.subject == certificate.issuer]
         if issuers and not any(issued(certificate, each) for each in issuers):
             raise Failure(f"is corrupt: its certificate {subject(certificate)} does not verify with"
                           f" its issuer's key ({subject(issuers[0])})")
     countersigners = [value for each in signer["unsigned_attrs"] or []
                       if each["type"].dotted == COUNTERSIGNATURE for value in each["values"]]
     chain = [signer_certificate(signed_data, each) for each in [signer] + countersigners]
-    rest = carried
     for _ in range(len(rest)):  # each pass adds the issuers of those that the one before added
         on = [each for each in rest if any(encoding(each) == encoding(one) or issued(one, each)
                                            for one in chain)]
@@ -376,25 +374,21 @@ def judge(build, path):
     """The signers of the exe at path, where it is the build plus intact signatures."""
     if not os.path.isfile(path):
         raise Failure("it is not there", UNJUDGED)
-    with open(build, "rb") as built, open(path, "rb") as signed:
-        built, signed = built.read(), signed.read()
+    built, signed = Path(build).read_bytes(), Path(path).read_bytes()
     where = layout(signed)
     if not where.size:
         raise Failure("it carries no signature")
-    if where.table + where.size < len(signed):
-        raise Failure(f"{amount(len(signed) - where.table - where.size)} after its certificate"
-                      " table")
+    if where.end < len(signed):
+        raise Failure(f"{amount(len(signed) - where.end)} after its certificate table")
     ours, theirs = signed_content(built), signed_content(signed)
     offset = first_difference(ours, theirs)
     # A signer may add up to 7 zeros to align the table.
     padding_only = offset == len(ours) > len(theirs) - 8 and not theirs[offset:].strip(b"\0")
     if offset is not None and not padding_only:
         # As an offset in the exe, counting what the content leaves out before it.
-        built_layout = layout(built)
-        if offset >= built_layout.checksum:
-            offset += 4
-        if offset >= built_layout.entry:
-            offset += 8
+        for start, size in ((layout(built).checksum, 4), (layout(built).entry, 8)):
+            if offset >= start:
+                offset += size
         raise Failure(f"its code differs from this build's from {at(offset)}")
     faults = []
     for index, signed_data in enumerate(signatures(signed, where)):
@@ -410,12 +404,11 @@ def judge(build, path):
 def main(arguments):
     if arguments[:1] == ["signers"]:
         for exe in arguments[1:]:
-            with open(exe, "rb") as data:
-                try:
-                    print("".join(f"{each}\n" for each in signers(data.read())), end="")
-                except Failure as why:
-                    print(f"{exe}: {why}.", file=sys.stderr)
-                    return why.status
+            try:
+                print("".join(f"{each}\n" for each in signers(Path(exe).read_bytes())), end="")
+            except Failure as why:
+                print(f"{exe}: {why}.", file=sys.stderr)
+                return why.status
         return 0
     if arguments[:1] != ["check"] or len(arguments) < 3:
         print(__doc__.split("\n\n")[0], file=sys.stderr)
@@ -430,10 +423,9 @@ def main(arguments):
             statuses.append(why.status)
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)
             continue
+        named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
         if len(subjects) == 1:
             named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
-        else:
-            named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
         print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
               file=sys.stderr)
     if statuses:
