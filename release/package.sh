@@ -12,7 +12,7 @@
 # REPOSITORY_URL, the zip's README names it and the release's page.
 set -eu
 signed=""
-if [ "${1:-}" = --signed ] && [ -d "${2:-}" ]; then
+if [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -d "$2" ]; then
   signed=$(cd "$2" && pwd)
 elif [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -n "$2" ]; then
   echo "There is no folder $2." >&2
