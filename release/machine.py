@@ -9,7 +9,7 @@ That archive keeps only the newest version of each package: a recorded version t
 longer has is named, and the archive's own is taken instead, which release/rebuild.sh names
 again among the machine's differences. debootsnap makes the recorded machine itself, from
 Debian's snapshot archive (RELEASING.md)."""
-import collections, platform, re, subprocess, sys
+import collections, platform, re, shutil, subprocess, sys
 from pathlib import Path
 
 from debian.deb822 import BuildInfo
@@ -20,6 +20,9 @@ TOP = Path(__file__).resolve().parent.parent
 # Debian's images and installer write the first; debootstrap, the second.
 SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/sources.list"))
 Package = collections.namedtuple("Package", "name version")
+# A recorded version older than the archive's newest (a build on a machine that lacked an update)
+# is a downgrade from what mmdebstrap's first stage installs.
+DOWNGRADES = '--aptopt=APT::Get::Allow-Downgrades "true"'
 
 # Build-Distribution: debian 12 (bookworm)
 DISTRIBUTION = re.compile(r"debian [0-9.]+ \(([a-z]+)\)")
@@ -56,7 +59,7 @@ def archived(madison):
 def run(*command):
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode:
-        raise Failure(f"{' '.join(command)} failed: {done.stderr.strip()}")
+        raise Failure(f"{' '.join(command)} failed: {done.stderr.strip()}", UNJUDGED)
     return done.stdout
 
 def make(buildinfo, target):
@@ -88,11 +91,14 @@ def make(buildinfo, target):
     mmdebstrap = "mmdebstrap"
     if "usr-is-merged" in [package.name for package in packages]:
         mmdebstrap = TOP / "release/merged-usr/mmdebstrap"
-    made = subprocess.run([mmdebstrap, "--variant=essential", "-q",
+    made = subprocess.run([mmdebstrap, "--variant=essential", DOWNGRADES,
                            f"--architectures={architecture}", "--include=" + ",".join(wanted),
-                           codename, target, sources])
-    if made.returncode:
-        raise Failure(f"mmdebstrap failed (exit {made.returncode}): see above.")
+                           codename, target, sources],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if made.returncode:  # what it made is no machine to rebuild in
+        shutil.rmtree(target, ignore_errors=True)
+        raise Failure("\n".join(made.stdout.splitlines()[-25:] + [
+            f"mmdebstrap failed (exit {made.returncode}), as it says above."]), UNJUDGED)
     # base-files=12.4+deb12u11
     holds = dict(line.split("=", 1) for line in run(
         "chroot", target, "dpkg-query", "-W", "-f=${Package}=${Version}\n").splitlines())
@@ -102,7 +108,7 @@ def make(buildinfo, target):
               sorted(holds.keys() - {package.name for package in packages})]
     if wrong:
         raise Failure(f"The machine in {target} holds other packages than those recorded:\n  "
-                      + "\n  ".join(wrong))
+                      + "\n  ".join(wrong), UNJUDGED)
     print(f"{target} holds the {len(packages)} recorded packages, "
           + (f"{len(gone)} of them at other versions (above)." if gone
              else "each at its recorded version."))
