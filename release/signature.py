@@ -320,6 +320,8 @@ def judge_form(signed_data, kind, name, versions):
         raise Failure(f"does not hold {name}")
     if isinstance(encapsulated["content"], core.Void):
         raise Failure(f"holds no content, so not {name}")
+    if crls := encoding(signed_data["crls"]):  # no signer writes any: revocation is Windows'
+        raise Failure(f"carries {amount(len(crls))} that no signature covers (its crls)")
     if len(signed_data["signer_infos"]) != 1:
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]

@@ -201,6 +201,8 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
 SIGNER, STAMP = [1, 0, 4, 0], [1, 0, 4, 0, 6, 0, 1, 0, 1, 0]  # sha1.exe's SignerInfo, its token's
 EXTRA = b"\4\x82\3\xe4" + b"extra" * 199 + b"!"  # 1000 bytes, which no schema here names
 GROWN = lambda value: wrapped(value[:1], parser.parse(value)[4] + EXTRA)
+CRLS = [cms.RevocationInfoChoice("other", {"other_rev_info_format": "1.2.3",  # of no known form
+                                            "other_rev_info": BLOB[0]["values"][0]})]
 DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), range(999), b""))
 
 @pytest.mark.parametrize("exe, change, why", [
@@ -279,6 +281,9 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
     (lambda data: edited(SIGNER + [6], lambda value: b"\xa0" + value[1:])(stamped(TOKEN)(data)),
      "that its SignerInfo does not read"),  # the token's unsigned attributes tagged as signed
     (stamped(TOKEN), None), (stamped(COUNTER), None),
+    (setting("crls", CRLS, lambda d, s: d), "its signature 0 carries 1040 bytes that no signature"
+     " covers (its crls)"),
+    (stamped(TOKEN, change=lambda t: setitem(t["content"], "crls", CRLS)), "0's timestamp carries"),
     (stamped(TOKEN, b"!"), "its signature 0's timestamp is corrupt: its imprint is not"),
     (stamped(COUNTER, b"!"), "its signature 0's timestamp is corrupt: its messageDigest"),
     (lambda data: corrupt(stamped(TOKEN)(data)), "0's timestamp is corrupt: its value does not"),
