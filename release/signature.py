@@ -142,8 +142,11 @@ def parts(value, offset):
             return []
         children = [value._parsed[0]]
     elif isinstance(value, cms.Certificate):  # all read, strictly, as Windows and this check do
-        subject(value)
-        value.subject.hashable, value.issuer.hashable, value.key_identifier
+        subject(value), value.subject.hashable, value.issuer.hashable, value.key_identifier
+        outer, signed = value["signature_algorithm"], value["tbs_certificate"]["signature"]
+        if encoding(outer) != encoding(signed):  # as X.509 has it: else bytes that none covers
+            raise Failure(f"its certificate {subject(value)} names a signatureAlgorithm its issuer"
+                          " did not sign")
         return []
     elif isinstance(value, core.Sequence):
         if isinstance(value, (cms.ContentInfo, cms.EncapsulatedContentInfo, cms.CMSAttribute)):

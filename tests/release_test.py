@@ -113,6 +113,8 @@ def signed(tmp_path_factory):
     cross = MADE["cross"].dump()  # and one whose signature by the EC key no longer verifies
     MADE["flipped"] = cms.CertificateChoices("certificate", cms.Certificate.load(
         cross[:-1] + bytes([cross[-1] ^ 1])))
+    MADE["params"] = cms.CertificateChoices("certificate", cms.Certificate.load(cross))
+    MADE["params"].chosen["signature_algorithm"]["parameters"] = BLOB[0]["values"][0]
     key = MADE["key"] = serialization.load_pem_private_key((folder / "rsa.key").read_bytes(), None)
     def pss(signed_data, signer):  # by SHA-512, a mask by SHA-1 (the default), a 64-byte salt
         signer["signed_attrs"].append({"type": "1.2.3.4", "values": [core.Integer(1)]})
@@ -270,6 +272,8 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
                                                        + [MADE[name] for name in more])), why)
        for more, why in [  # the EC signer's is the issuer of the RSA one's cross-certificate
     (["cross", "ec"], None), (["cross", "ec", "imposter"], OFF_CHAIN),
+    (["params", "ec"], "its certificate CN=Test rsa signer names a signatureAlgorithm its issuer"
+     " did not sign"),  # cross's, with parameters that its signature leaves out
     (["flipped", "ec"], "is corrupt: its certificate CN=Test rsa signer does not verify with its"
      " issuer's key (CN=Test ec signer)")]] + [
     (retabled(signed=lambda d, s: d["certificates"].append(cms.CertificateChoices("other", {
