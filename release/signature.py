@@ -389,8 +389,11 @@ def judge(build, path):
     if where.table + where.size < len(signed):
         raise Failure(f"{amount(len(signed) - where.table - where.size)} after its certificate"
                       " table")
-    ours, theirs = signed_content(built), signed_content(signed)
-    offset = first_difference(ours, theirs)
+    try:  # what it is judged against: where that is no exe, nothing can be judged
+        ours = signed_content(built)
+    except Failure as why:
+        raise Failure(f"this build ({build}) cannot be read: {why}", UNJUDGED)
+    offset = first_difference(ours, theirs := signed_content(signed))
     # A signer may add up to 7 zeros to align the table.
     padding_only = offset == len(ours) > len(theirs) - 8 and not theirs[offset:].strip(b"\0")
     if offset is not None and not padding_only:

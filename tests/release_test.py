@@ -315,11 +315,12 @@ def test_signatures_judged(signed, exe, change, why):
 @pytest.mark.parametrize("signed_as, status", [
     ({"tiny.exe": "sha1.exe", "other.exe": "other-signed.exe"}, 0),
     ({"tiny.exe": "sha1.exe", "other.exe": "sha1.exe"}, 1),  # refused
-    ({"other.exe": "other-signed.exe"}, 2), ({"other.exe": "sha1.exe"}, 1)])  # no tiny.exe
-def test_the_check_exits(signed, tmp_path, signed_as, status):
+    ({"other.exe": "other-signed.exe"}, 2), ({"other.exe": "sha1.exe"}, 1),  # no tiny.exe
+    ({"tiny.exe": "sha1.exe", "other.exe": "other-signed.exe", "other.c": "sha1.exe"}, 2)])
+def test_the_check_exits(signed, tmp_path, signed_as, status):  # of builds made, and other.c
     for name, exe in signed_as.items():
         (tmp_path / name).write_bytes((signed / exe).read_bytes())
-    builds = [str(signed / "tiny.exe"), str(signed / "other.exe")]
+    builds = [str(signed / name) for name in dict.fromkeys(["tiny.exe", "other.exe", *signed_as])]
     assert signature.main(["check", str(tmp_path), *builds]) == status
 
 def test_the_signers_named(signed, capsys):  # of an unsigned exe, none; and a usage's status
