@@ -57,8 +57,8 @@ def layout(data):
         header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
     except pefile.PEFormatError:
         raise Failure("it is not a Windows executable")
-    if len(header.DATA_DIRECTORY) < 5:  # as NumberOfRvaAndSizes says; the table's is the 5th
-        raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, not 5")
+    if (count := len(header.DATA_DIRECTORY)) < 5:  # as NumberOfRvaAndSizes says; the table's is 5th
+        raise Failure(f"its header lists {count} data directories, none for its certificate table")
     entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
                    entry.VirtualAddress, entry.Size)

@@ -214,7 +214,7 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
     ("tiny.exe", bytes, "it carries no signature"),
     ("nested.exe", lambda data: b"<!DOCTYPE html>\n<html></html>\n", "not a Windows executable"),
     ("nested.exe", lambda data: data[:-100], "it is cut short"),
-    ("sha1.exe", lambda data: data[:260] + b"\4" + data[261:], "lists 4 data directories"),  # of 16
+    ("sha1.exe", lambda data: data[:260] + b"\4" + data[261:], "4 data directories, none for its"),
     ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:] + b"A" * 4096),
      "4096 bytes after its signature, in its certificate table"),
     ("sha1.exe", retabled(lambda t: t + t), "a second entry in its certificate table"),
