@@ -397,8 +397,10 @@ SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
     ({EXE: b"y"}, {"a.zip": b"x"}, SUMS, (False, True)),
     ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
     ({}, FILES, SUMS.replace(X.encode(), b"0" * 64, 1), (False, False)),  # its zip's line differs
+    ({}, {**FILES, "my notes.txt": b"x"}, SUMS + f"{X}  my notes.txt\n".encode(),
+     (False, False, "my notes.txt: the build makes no file of that name\n")),
 ])
-def test_a_rebuild_compared(tmp_path, monkeypatch, rebuilt, downloaded, sums, same):
+def test_a_rebuild_compared(tmp_path, monkeypatch, capsys, rebuilt, downloaded, sums, same):
     monkeypatch.setattr(rebuild, "explain", lambda *_: None)  # diffoscope, installed if missing
     for folder, files in [("ours/build/release", {**FILES, **rebuilt, "SHA256SUMS": SUMS,
                                                   "a.buildinfo": b""}),
@@ -407,7 +409,8 @@ def test_a_rebuild_compared(tmp_path, monkeypatch, rebuilt, downloaded, sums, sa
         for name, data in files.items():
             (tmp_path / folder / name).write_bytes(data)
     ours, sums = tmp_path / "ours/build/release", rebuild.read_sums(sums)
-    assert rebuild.compare(tmp_path / "theirs", sums, ours) == same
+    assert rebuild.compare(tmp_path / "theirs", sums, ours) == same[:2]
+    assert all(said in capsys.readouterr().out for said in same[2:])  # what differs, where said
     judged = rebuild.Download(tmp_path / "theirs", sums, "a.buildinfo", "", None, False)
     with nullcontext() if same[0] else pytest.raises(Failure, match="rebuild differs") as caught:
         rebuild.judge(judged, tmp_path / "ours")  # the rebuild's last step: 1 where it differs
