@@ -219,9 +219,7 @@ def digest(name):
 def attribute(signer, name):
     """The one value of a signed attribute; None where it is not there once, with one value."""
     values = [each["values"] for each in signer["signed_attrs"] if each["type"].native == name]
-    if len(values) != 1 or len(values[0]) != 1:
-        return None
-    return values[0][0]
+    return values[0][0] if len(values) == 1 and len(values[0]) == 1 else None
 
 def verifies(certificate, algorithm, name, value, signed):
     """Whether value, signed by algorithm (by the digest name where it names none), verifies with
@@ -288,16 +286,13 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     if not signer["signed_attrs"]:
         raise Failure("has no signed attributes")
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
-    content_type = attribute(signer, "content_type")
-    if not content_type or content_type.dotted != kind:
+    if getattr(attribute(signer, "content_type"), "dotted", None) != kind:
         raise Failure(f"does not name {name} as what it signs (its contentType)")
-    message_digest = attribute(signer, "message_digest")
-    if not message_digest:
+    if not (message_digest := attribute(signer, "message_digest")):
         raise Failure("does not have one messageDigest among its signed attributes")
     if message_digest.native != hashlib.new(algorithm, content).digest():
         raise Failure("is corrupt: its messageDigest is not that of what it holds")
-    certificate = signer_certificate(signed_data, signer)
-    if not certificate:
+    if not (certificate := signer_certificate(signed_data, signer)):
         raise Failure("does not carry its signer's certificate")
     signed = b"\x31" + encoding(signer["signed_attrs"])[1:]  # signed as a SET OF, not as its [0]
     if not verifies(certificate, signer["signature_algorithm"], algorithm,
@@ -370,8 +365,7 @@ def judge_signature(content, signed_data):
 
 def signers(data):
     """The subjects (CN=...) of the certificates that the exe's signatures carry for signers."""
-    where = layout(data)
-    if not where.size:
+    if not (where := layout(data)).size:
         return []
     found = [signer_certificate(signed_data, signer) for signed_data in signatures(data, where)
              for signer in signed_data["signer_infos"]]
@@ -430,18 +424,16 @@ def main(arguments):
         return UNJUDGED
     statuses = []
     for build in arguments[2:]:
-        name = os.path.basename(build)
-        path = os.path.join(arguments[1], name)
+        path = os.path.join(arguments[1], name := os.path.basename(build))
         try:
             subjects = judge(build, path)
         except Failure as why:
             statuses.append(why.status)
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)
             continue
-        if len(subjects) == 1:
-            named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
-        else:
-            named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
+        named = (f"name {subjects[0]} as their signer; whether to trust that certificate is"
+                 if len(subjects) == 1 else
+                 f"name {', '.join(subjects)} as their signers; whether to trust those is")
         print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
               file=sys.stderr)
     if statuses:
