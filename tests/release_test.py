@@ -317,7 +317,7 @@ def test_signatures_judged(signed, exe, change, why):
     ({"tiny.exe": "sha1.exe", "other.exe": "sha1.exe"}, 1),  # refused
     ({"other.exe": "other-signed.exe"}, 2), ({"other.exe": "sha1.exe"}, 1),  # no tiny.exe
     ({"tiny.exe": "sha1.exe", "other.exe": "other-signed.exe", "other.c": "sha1.exe"}, 2)])
-def test_the_check_exits(signed, tmp_path, signed_as, status):  # of builds made, and other.c
+def test_the_check_exits(signed, tmp_path, signed_as, status):  # other.c: a BUILD, not an exe
     for name, exe in signed_as.items():
         (tmp_path / name).write_bytes((signed / exe).read_bytes())
     builds = [str(signed / name) for name in dict.fromkeys(["tiny.exe", "other.exe", *signed_as])]
