@@ -124,8 +124,7 @@ def definite(der, offset):
             raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
         if constructed and contents:
             pending.append((contents, start + len(header)))
-        size = len(header) + len(contents)
-        if run[size:]:
+        if run[(size := len(header) + len(contents)):]:  # values after it in its run
             pending.append((run[size:], start + size))
 
 def parts(value, offset):
@@ -431,9 +430,10 @@ def main(arguments):
             statuses.append(why.status)
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)
             continue
-        named = (f"name {subjects[0]} as their signer; whether to trust that certificate is"
-                 if len(subjects) == 1 else
-                 f"name {', '.join(subjects)} as their signers; whether to trust those is")
+        if len(subjects) == 1:
+            named = f"name {subjects[0]} as their signer; whether to trust that certificate is"
+        else:
+            named = f"name {', '.join(subjects)} as their signers; whether to trust those is"
         print(f"{name}: this build plus intact signatures, which {named} Windows' to judge.",
               file=sys.stderr)
     if statuses:
