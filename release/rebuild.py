@@ -165,7 +165,11 @@ def compare(directory, sums, rebuilt):
     The .buildinfo, and its line, may differ with the machine alone: they do not count."""
     same = True
     for name, digest in sums.items():
-        ours = (rebuilt / name).read_bytes() if (rebuilt / name).is_file() else b""
+        if not (rebuilt / name).is_file():  # "my notes.txt", say, which no rebuild gives
+            print(f"{name}: the build makes no file of that name")
+            same = False
+            continue
+        ours = (rebuilt / name).read_bytes()
         if (directory / name).is_file():
             offset = first_difference((directory / name).read_bytes(), ours)
             right = offset is None

@@ -57,8 +57,9 @@ def layout(data):
         header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
     except pefile.PEFormatError:
         raise Failure("it is not a Windows executable")
-    if len(header.DATA_DIRECTORY) < 5:  # as NumberOfRvaAndSizes says; the table's is the 5th
-        raise Failure(f"its header lists {len(header.DATA_DIRECTORY)} data directories, not 5")
+    count = len(header.DATA_DIRECTORY)  # as NumberOfRvaAndSizes says; the table's is the 5th
+    if count < 5:
+        raise Failure(f"its header lists {count} data directories, none for its certificate table")
     entry = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     where = Layout(header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(),
                    entry.VirtualAddress, entry.Size, entry.VirtualAddress + entry.Size)
@@ -124,8 +125,7 @@ def definite(der, offset):
             raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
         if constructed and contents:
             pending.append((contents, start + len(header)))
-        size = len(header) + len(contents)
-        if run[size:]:
+        if run[(size := len(header) + len(contents)):]:  # values after it in its run
             pending.append((run[size:], start + size))
 
 def parts(value, offset):
@@ -142,8 +142,11 @@ def parts(value, offset):
             return []
         children = [value._parsed[0]]
     elif isinstance(value, cms.Certificate):  # all read, strictly, as Windows and this check do
-        subject(value)
-        value.subject.hashable, value.issuer.hashable, value.key_identifier
+        subject(value), value.subject.hashable, value.issuer.hashable, value.key_identifier
+        outer, signed = value["signature_algorithm"], value["tbs_certificate"]["signature"]
+        if encoding(outer) != encoding(signed):  # as X.509 has it: else bytes that none covers
+            raise Failure(f"its certificate {subject(value)} names a signatureAlgorithm its issuer"
+                          " did not sign")
         return []
     elif isinstance(value, core.Sequence):
         if isinstance(value, (cms.ContentInfo, cms.EncapsulatedContentInfo, cms.CMSAttribute)):
@@ -215,9 +218,7 @@ def digest(name):
 def attribute(signer, name):
     """The one value of a signed attribute; None where it is not there once, with one value."""
     values = [each["values"] for each in signer["signed_attrs"] if each["type"].native == name]
-    if len(values) != 1 or len(values[0]) != 1:
-        return None
-    return values[0][0]
+    return values[0][0] if len(values) == 1 and len(values[0]) == 1 else None
 
 def verifies(certificate, algorithm, name, value, signed):
     """Whether value, signed by algorithm (by the digest name where it names none), verifies with
@@ -283,16 +284,13 @@ def judge_signer(signed_data, signer, kind, name, content, unsigned={}, chained=
     if not signer["signed_attrs"]:
         raise Failure("has no signed attributes")
     algorithm = digest(signer["digest_algorithm"]["algorithm"].native).name  # sha256
-    content_type = attribute(signer, "content_type")
-    if not content_type or content_type.dotted != kind:
+    if getattr(attribute(signer, "content_type"), "dotted", None) != kind:
         raise Failure(f"does not name {name} as what it signs (its contentType)")
-    message_digest = attribute(signer, "message_digest")
-    if not message_digest:
+    if not (message_digest := attribute(signer, "message_digest")):
         raise Failure("does not have one messageDigest among its signed attributes")
     if message_digest.native != hashlib.new(algorithm, content).digest():
         raise Failure("is corrupt: its messageDigest is not that of what it holds")
-    certificate = signer_certificate(signed_data, signer)
-    if not certificate:
+    if not (certificate := signer_certificate(signed_data, signer)):
         raise Failure("does not carry its signer's certificate")
     signed = b"\x31" + encoding(signer["signed_attrs"])[1:]  # signed as a SET OF, not as its [0]
     if not verifies(certificate, signer["signature_algorithm"], algorithm,
@@ -318,6 +316,8 @@ def judge_form(signed_data, kind, name, versions):
         raise Failure(f"does not hold {name}")
     if isinstance(encapsulated["content"], core.Void):
         raise Failure(f"holds no content, so not {name}")
+    if crls := encoding(signed_data["crls"]):  # no signer writes any: revocation is Windows'
+        raise Failure(f"carries {amount(len(crls))} that no signature covers (its crls)")
     if len(signed_data["signer_infos"]) != 1:
         raise Failure(f"has {len(signed_data['signer_infos'])} signers, not one")
     signer = signed_data["signer_infos"][0]
@@ -363,8 +363,7 @@ def judge_signature(content, signed_data):
 
 def signers(data):
     """The subjects (CN=...) of the certificates that the exe's signatures carry for signers."""
-    where = layout(data)
-    if not where.size:
+    if not (where := layout(data)).size:
         return []
     found = [signer_certificate(signed_data, signer) for signed_data in signatures(data, where)
              for signer in signed_data["signer_infos"]]
@@ -380,7 +379,11 @@ def judge(build, path):
         raise Failure("it carries no signature")
     if where.end < len(signed):
         raise Failure(f"{amount(len(signed) - where.end)} after its certificate table")
-    ours, theirs = signed_content(built), signed_content(signed)
+    try:  # what it is judged against: where that is no exe, nothing can be judged
+        ours = signed_content(built)
+    except Failure as why:
+        raise Failure(f"this build ({build}) cannot be read: {why}", UNJUDGED)
+    theirs = signed_content(signed)
     offset = first_difference(ours, theirs)
     # A signer may add up to 7 zeros to align the table.
     padding_only = offset == len(ours) > len(theirs) - 8 and not theirs[offset:].strip(b"\0")
@@ -415,8 +418,7 @@ def main(arguments):
         return UNJUDGED
     statuses = []
     for build in arguments[2:]:
-        name = os.path.basename(build)
-        path = os.path.join(arguments[1], name)
+        path = os.path.join(arguments[1], name := os.path.basename(build))
         try:
             subjects = judge(build, path)
         except Failure as why:

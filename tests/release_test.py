@@ -113,6 +113,8 @@ def signed(tmp_path_factory):
     cross = MADE["cross"].dump()  # and one whose signature by the EC key no longer verifies
     MADE["flipped"] = cms.CertificateChoices("certificate", cms.Certificate.load(
         cross[:-1] + bytes([cross[-1] ^ 1])))
+    MADE["params"] = cms.CertificateChoices("certificate", cms.Certificate.load(cross))
+    MADE["params"].chosen["signature_algorithm"]["parameters"] = BLOB[0]["values"][0]
     key = MADE["key"] = serialization.load_pem_private_key((folder / "rsa.key").read_bytes(), None)
     def pss(signed_data, signer):  # by SHA-512, a mask by SHA-1 (the default), a 64-byte salt
         signer["signed_attrs"].append({"type": "1.2.3.4", "values": [core.Integer(1)]})
@@ -201,6 +203,8 @@ OFF_CHAIN = "on no signer's chain: CN=Test ec signer"
 SIGNER, STAMP = [1, 0, 4, 0], [1, 0, 4, 0, 6, 0, 1, 0, 1, 0]  # sha1.exe's SignerInfo, its token's
 EXTRA = b"\4\x82\3\xe4" + b"extra" * 199 + b"!"  # 1000 bytes, which no schema here names
 GROWN = lambda value: wrapped(value[:1], parser.parse(value)[4] + EXTRA)
+CRLS = [cms.RevocationInfoChoice("other", {"other_rev_info_format": "1.2.3",  # of no known form
+                                            "other_rev_info": BLOB[0]["values"][0]})]
 DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), range(999), b""))
 
 @pytest.mark.parametrize("exe, change, why", [
@@ -210,7 +214,7 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
     ("tiny.exe", bytes, "it carries no signature"),
     ("nested.exe", lambda data: b"<!DOCTYPE html>\n<html></html>\n", "not a Windows executable"),
     ("nested.exe", lambda data: data[:-100], "it is cut short"),
-    ("sha1.exe", lambda data: data[:260] + b"\4" + data[261:], "lists 4 data directories"),  # of 16
+    ("sha1.exe", lambda data: data[:260] + b"\4" + data[261:], "4 data directories, none for its"),
     ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:] + b"A" * 4096),
      "4096 bytes after its signature, in its certificate table"),
     ("sha1.exe", retabled(lambda t: t + t), "a second entry in its certificate table"),
@@ -268,6 +272,8 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
                                                        + [MADE[name] for name in more])), why)
        for more, why in [  # the EC signer's is the issuer of the RSA one's cross-certificate
     (["cross", "ec"], None), (["cross", "ec", "imposter"], OFF_CHAIN),
+    (["params", "ec"], "its certificate CN=Test rsa signer names a signatureAlgorithm its issuer"
+     " did not sign"),  # cross's, with parameters that its signature leaves out
     (["flipped", "ec"], "is corrupt: its certificate CN=Test rsa signer does not verify with its"
      " issuer's key (CN=Test ec signer)")]] + [
     (retabled(signed=lambda d, s: d["certificates"].append(cms.CertificateChoices("other", {
@@ -279,6 +285,9 @@ DEEP = core.Any.load(functools.reduce(lambda value, _: wrapped(b"\x30", value), 
     (lambda data: edited(SIGNER + [6], lambda value: b"\xa0" + value[1:])(stamped(TOKEN)(data)),
      "that its SignerInfo does not read"),  # the token's unsigned attributes tagged as signed
     (stamped(TOKEN), None), (stamped(COUNTER), None),
+    (setting("crls", CRLS, lambda d, s: d), "its signature 0 carries 1040 bytes that no signature"
+     " covers (its crls)"),
+    (stamped(TOKEN, change=lambda t: setitem(t["content"], "crls", CRLS)), "0's timestamp carries"),
     (stamped(TOKEN, b"!"), "its signature 0's timestamp is corrupt: its imprint is not"),
     (stamped(COUNTER, b"!"), "its signature 0's timestamp is corrupt: its messageDigest"),
     (lambda data: corrupt(stamped(TOKEN)(data)), "0's timestamp is corrupt: its value does not"),
@@ -306,11 +315,12 @@ def test_signatures_judged(signed, exe, change, why):
 @pytest.mark.parametrize("signed_as, status", [
     ({"tiny.exe": "sha1.exe", "other.exe": "other-signed.exe"}, 0),
     ({"tiny.exe": "sha1.exe", "other.exe": "sha1.exe"}, 1),  # refused
-    ({"other.exe": "other-signed.exe"}, 2), ({"other.exe": "sha1.exe"}, 1)])  # no tiny.exe
-def test_the_check_exits(signed, tmp_path, signed_as, status):
+    ({"other.exe": "other-signed.exe"}, 2), ({"other.exe": "sha1.exe"}, 1),  # no tiny.exe
+    ({"tiny.exe": "sha1.exe", "other.exe": "other-signed.exe", "other.c": "sha1.exe"}, 2)])
+def test_the_check_exits(signed, tmp_path, signed_as, status):  # other.c: a BUILD, not an exe
     for name, exe in signed_as.items():
         (tmp_path / name).write_bytes((signed / exe).read_bytes())
-    builds = [str(signed / "tiny.exe"), str(signed / "other.exe")]
+    builds = [str(signed / name) for name in dict.fromkeys(["tiny.exe", "other.exe", *signed_as])]
     assert signature.main(["check", str(tmp_path), *builds]) == status
 
 def test_the_signers_named(signed, capsys):  # of an unsigned exe, none; and a usage's status
@@ -387,8 +397,10 @@ SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
     ({EXE: b"y"}, {"a.zip": b"x"}, SUMS, (False, True)),
     ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
     ({}, FILES, SUMS.replace(X.encode(), b"0" * 64, 1), (False, False)),  # its zip's line differs
+    ({}, {**FILES, "my notes.txt": b"x"}, SUMS + f"{X}  my notes.txt\n".encode(),
+     (False, False, "my notes.txt: the build makes no file of that name\n")),
 ])
-def test_a_rebuild_compared(tmp_path, monkeypatch, rebuilt, downloaded, sums, same):
+def test_a_rebuild_compared(tmp_path, monkeypatch, capsys, rebuilt, downloaded, sums, same):
     monkeypatch.setattr(rebuild, "explain", lambda *_: None)  # diffoscope, installed if missing
     for folder, files in [("ours/build/release", {**FILES, **rebuilt, "SHA256SUMS": SUMS,
                                                   "a.buildinfo": b""}),
@@ -397,7 +409,8 @@ def test_a_rebuild_compared(tmp_path, monkeypatch, rebuilt, downloaded, sums, sa
         for name, data in files.items():
             (tmp_path / folder / name).write_bytes(data)
     ours, sums = tmp_path / "ours/build/release", rebuild.read_sums(sums)
-    assert rebuild.compare(tmp_path / "theirs", sums, ours) == same
+    assert rebuild.compare(tmp_path / "theirs", sums, ours) == same[:2]
+    assert all(said in capsys.readouterr().out for said in same[2:])  # what differs, where said
     judged = rebuild.Download(tmp_path / "theirs", sums, "a.buildinfo", "", None, False)
     with nullcontext() if same[0] else pytest.raises(Failure, match="rebuild differs") as caught:
         rebuild.judge(judged, tmp_path / "ours")  # the rebuild's last step: 1 where it differs
