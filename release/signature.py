@@ -125,7 +125,8 @@ def definite(der, offset):
             raise Failure(f"{UNREADABLE}: the value at {at(start)} is of indefinite length")
         if constructed and contents:
             pending.append((contents, start + len(header)))
-        if run[(size := len(header) + len(contents)):]:  # values after it in its run
+        size = len(header) + len(contents)
+        if run[size:]:  # values after it in its run
             pending.append((run[size:], start + size))
 
 def parts(value, offset):
@@ -418,7 +419,8 @@ def main(arguments):
         return UNJUDGED
     statuses = []
     for build in arguments[2:]:
-        path = os.path.join(arguments[1], name := os.path.basename(build))
+        name = os.path.basename(build)
+        path = os.path.join(arguments[1], name)
         try:
             subjects = judge(build, path)
         except Failure as why:
