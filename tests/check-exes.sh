@@ -4,6 +4,7 @@
 # programs, and checks each copy against the digest that RELEASE/SHA256SUMS
 # gives it: the bytes tested are then the bytes published.
 set -eu
+[ $# -eq 2 ] || { echo "Usage: tests/check-exes.sh RELEASE FOLDER" >&2; exit 2; }
 release=$1 folder=$2
 for exe in list-capture-devices.exe list-capture-devices-x86.exe; do
   # Its line in sha256sum's own form, the digest and the name:

@@ -9,6 +9,7 @@
 # cmake/wine-run in a prefix of the folder's own, and natively in Git Bash on
 # Windows, where the cases that only Wine can run are named and not run.
 set -eu
+[ $# -eq 1 ] && [ -d "$1" ] || { echo "Usage: tests/run-folder.sh FOLDER" >&2; exit 2; }
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$1"
 case $(uname -s) in
