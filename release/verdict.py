@@ -4,6 +4,8 @@ script's main() prints it and exits with its status, as cmp, diff and diffoscope
 same, or accepted (no Failure); 1 differs, or refused; 2 could not judge (bad input, a missing
 file, a failed clone or build). A fault in the tooling's own code is no Failure: it ends in
 Python's traceback."""
+import sys
+
 DIFFERS, UNJUDGED = 1, 2
 
 class Failure(Exception):
@@ -29,3 +31,18 @@ def amount(count):
 def at(offset):
     """An offset in a file, in words: "offset 1100 (0x44c)"."""
     return f"offset {offset} (0x{offset:x})"
+
+def run(main):
+    """Exits with main(the command's arguments)'s status, or says a Failure's words and exits with
+    its status; a file that cannot be read or written (OSError) is not judged. Only this exits."""
+    try:
+        status = main(sys.argv[1:])
+    except Failure as failure:
+        sys.stdout.flush()  # what was said before it comes first
+        print(failure, file=sys.stderr)
+        status = failure.status
+    except OSError as error:
+        sys.stdout.flush()
+        print(f"{sys.argv[0]}: {error}", file=sys.stderr)
+        status = UNJUDGED
+    sys.exit(status)
