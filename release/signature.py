@@ -64,8 +64,7 @@ def certificate_table(data, where):
     if len(rest) >= 8 or rest.strip(b"\0"):
         raise Failure(f"{amount(len(rest))} after its signature, in its certificate table")
     if length not in (end, len(table)):  # its signature's end, or the table's
-        raise Failure(f"its certificate table's dwLength, {length}, is neither {end} nor"
-                      f" {len(table)}")
+        raise Failure(f"its certificate table's dwLength is {length}, not {end} nor {len(table)}")
     return table[8:end]
 
 def encoding(value):
@@ -113,7 +112,7 @@ def signatures(data):
     pending, found = [(certificate_table(data, where), where.table + 8)], []
     while pending:
         der, offset = pending.pop(0)
-        try:  # a KeyError where a part is not Authenticode's
+        try:  # a KeyError or ValueError: not Authenticode's (of one signer, of its digest)
             info = cms.ContentInfo.load(der, strict=True)
             signed_data = info["content"] if info["content_type"].native == "signed_data" else {}
             (signer,), content = signed_data["signer_infos"], signed_data["encap_content_info"]
@@ -173,7 +172,8 @@ def judge(build, path):
     """The signers of the exe at path, where it is the build plus signatures that verify."""
     if not os.path.isfile(path):
         raise Failure("it is not there", UNJUDGED)
-    if not (where := layout(signed := Path(path).read_bytes())).size:
+    signed = Path(path).read_bytes()
+    if not (where := layout(signed)).size:
         raise Failure("it carries no signature")
     if where.end != len(signed):  # past the table, anyone could add anything
         raise Failure(f"its certificate table ends at byte {where.end}, the exe at {len(signed)}")

@@ -179,7 +179,7 @@ NO_CONTENT = [{"type": "microsoft_nested_signature", "values": [{"content_type":
     ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:] + b"A" * 4096),
      "bytes after its signature, in its certificate table"),
     ("sha1.exe", retabled(lambda t: t + t), "a second entry in its certificate table"),
-    ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:]), "s dwLength, "),
+    ("sha1.exe", retabled(lambda t: struct.pack("<I", len(t) + 4096) + t[4:]), "s dwLength is "),
     ("sha1.exe", retabled(lambda t: t[:6] + b"\1\0" + t[8:]), "of revision 0x0200, type 1"),
     ("sha1.exe", lambda data: data.replace(hashlib.sha1(signature.signed_content(data)).digest(),
      bytes(20)), "its signature 0 does not sign this code"),
