@@ -6,9 +6,10 @@
 # step or job that uses another repository's action or workflow by anything
 # but a full commit: a tag or branch can be moved to other code by whoever
 # controls that repository, and the release job holds write permissions. And
-# it fails where a workflow names a path that is not there, or where the
-# release could be signed, attested or published while the release's exes fail
-# on Windows (scripts/job_graph.py).
+# it fails where a workflow names a path that is not there, where the Windows
+# workflow could pass with the release's exes untested or failing, or where a
+# job of the release that writes could run while they fail on Windows
+# (scripts/job_graph.py).
 set -eu
 extra_packages="shellcheck pyflakes3 python3-yaml"
 # shellcheck source=scripts/setup.sh
