@@ -14,7 +14,7 @@ Each is judged by its `if` for every way in which the jobs it needs and the
 Windows job can end (passed, failed, skipped, cancelled): it must test the
 Windows job's result itself. An `if` that calls none of success(), failure(),
 always() and cancelled() holds only once every job it needs has passed, as
-GitHub runs it; cancelled() is false, as for a job that timed out.
+GitHub runs it; cancelled(), whether the run was cancelled, is tried both ways.
 """
 
 import itertools
@@ -150,7 +150,7 @@ def evaluate(condition, known, calls):
     return bool(value)
 
 
-def runs(needs, condition, results, signing):
+def runs(needs, condition, results, signing, cancelled):
     """Whether a job starts by its CONDITION, given the RESULTS of its NEEDS."""
     # A status function called: !cancelled() && needs.build.result == 'success'
     if not re.search(r"\b(success|failure|always|cancelled)\(\)", condition):
@@ -160,7 +160,7 @@ def runs(needs, condition, results, signing):
         known[f"needs.{need}.result"] = results[need]
     calls = {"success": all(results[need] == "success" for need in needs),
              "failure": any(results[need] == "failure" for need in needs),
-             "always": True, "cancelled": False}
+             "always": True, "cancelled": cancelled}
     return evaluate(condition, known, calls)
 
 
@@ -211,18 +211,18 @@ def check_release(path, workflow):
         # The Windows job's result, whether the job needs it or not, and
         # those of the jobs it needs.
         ends = [windows[0]] + [need for need in needs if need != windows[0]]
-        for signing in (False, True):
+        for signing, cancelled in itertools.product((False, True), repeat=2):
             for outcome in itertools.product(RESULTS, repeat=len(ends)):
                 results = dict(zip(ends, outcome))
                 try:
-                    starts = runs(needs, condition, results, signing)
+                    starts = runs(needs, condition, results, signing, cancelled)
                 except Unfit as error:
                     raise Unfit(f"{path}: job {name}: {error}")
                 if results[windows[0]] != "success" and starts:
-                    raise Unfit(
-                        f"{path}: job {name} can run while {windows[0]} has the result "
-                        f"{results[windows[0]]}, with signing {'on' if signing else 'off'} "
-                        f"({', '.join(f'{need}: {end}' for need, end in results.items())})")
+                    said = ", ".join(f"{need}: {end}" for need, end in results.items())
+                    raise Unfit(f"{path}: job {name} can run while {windows[0]} has the result "
+                                f"{results[windows[0]]} ({said}; signing configured: {signing}, "
+                                f"cancelled(): {cancelled})")
     return guarded
 
 
