@@ -2,38 +2,38 @@
 """Usage: scripts/job_graph.py WORKFLOWS
 
 Reads the workflows in the folder WORKFLOWS and fails, saying why, if a
-workflow or action that a `uses` names by a path ("./...") is not there, or if
-release.yml's sign, attest or publish job could run while the job that tests
-the release's exes on Windows has not passed, with signing on or off.
+workflow or action that a `uses` names by a path ("./...") is not there; if in
+the Windows workflow that tests the release's exes a job, or a step that runs
+tests/, has an `if` or `continue-on-error`, or such a step does more than one
+`bash tests/....sh` command (an `|| true` or `set +e` beside it would let its
+failure pass); or if a job of release.yml that can write (contents, id-token or
+attestations permissions, `gh release`) or is handed a secret could run while
+the Windows job has not passed, with signing on or off.
 
-Each of the three is judged on its own, by its `if`, for every way in which
-the jobs it needs and the Windows job can end (passed, failed, skipped): each
-must test the Windows job's result itself, not count on the jobs before it to
-stop a release. An `if` that calls none of success(), failure(), always() and
-cancelled() holds only once every job it needs has passed, as GitHub runs it.
+Each is judged by its `if` for every way in which the jobs it needs and the
+Windows job can end (passed, failed, skipped, cancelled): it must test the
+Windows job's result itself. An `if` that calls none of success(), failure(),
+always() and cancelled() holds only once every job it needs has passed, as
+GitHub runs it; cancelled(), whether the run was cancelled, is tried both ways.
 """
 
 import itertools
 import os
 import re
 import sys
-from typing import NamedTuple
 
 import yaml
 
 WINDOWS_JOB = "./.github/workflows/windows-release-exes.yml"
-GUARDED = ("sign", "attest", "publish")
+WRITES = ("contents", "id-token", "attestations")
+# A test run alone, its status the step's: bash tests/run-folder.sh build/tested
+TEST_STEP = re.compile(r"bash tests/[\w.-]+\.sh(?: [\w./-]+)*")
 SIGNING = "vars.SIGNPATH_ORGANIZATION_ID"
+RESULTS = ("success", "failure", "skipped", "cancelled")
 
 
 class Unfit(Exception):
     """A workflow that cannot be read, or whose job graph lets a release out."""
-
-
-class Job(NamedTuple):
-    name: str
-    needs: list
-    condition: str
 
 
 def read(path):
@@ -150,18 +150,17 @@ def evaluate(condition, known, calls):
     return bool(value)
 
 
-def runs(job, results, signing):
-    """Whether JOB starts, given the RESULTS of the jobs that it needs."""
-    condition = job.condition
+def runs(needs, condition, results, signing, cancelled):
+    """Whether a job starts by its CONDITION, given the RESULTS of its NEEDS."""
     # A status function called: !cancelled() && needs.build.result == 'success'
     if not re.search(r"\b(success|failure|always|cancelled)\(\)", condition):
         condition = f"success() && ({condition})"
     known = {SIGNING: "configured" if signing else ""}
-    for need in job.needs:
+    for need in needs:
         known[f"needs.{need}.result"] = results[need]
-    calls = {"success": all(results[need] == "success" for need in job.needs),
-             "failure": any(results[need] == "failure" for need in job.needs),
-             "always": True, "cancelled": False}
+    calls = {"success": all(results[need] == "success" for need in needs),
+             "failure": any(results[need] == "failure" for need in needs),
+             "always": True, "cancelled": cancelled}
     return evaluate(condition, known, calls)
 
 
@@ -170,30 +169,61 @@ def needs_of(job):
     return [needs] if isinstance(needs, str) else list(needs)
 
 
+def check_windows(path):
+    """That the called Windows workflow passes only if its tests do."""
+    tested = 0
+    for name, job in read(path)["jobs"].items():
+        steps = [(step, str(step.get("run", "")).strip()) for step in job.get("steps", [])]
+        parts = [(f"job {name}", job)] + [
+            (f"job {name}'s step {run!r}", step) for step, run in steps if "tests/" in run]
+        for what, part in parts:
+            if "if" in part or part.get("continue-on-error", False) is not False:
+                raise Unfit(f"{path}: {what} has an `if` or `continue-on-error`: "
+                            "its tests could be skipped, or fail unseen")
+            if part is not job and not TEST_STEP.fullmatch(str(part["run"]).strip()):
+                raise Unfit(f"{path}: {what} runs tests, but not as one "
+                            "`bash tests/....sh` command alone, whose status is the step's")
+        tested += len(parts) - 1
+    if not tested:
+        raise Unfit(f"{path}: no step runs tests/")
+
+
+def writes(workflow, job):
+    """Whether JOB can write (its own permissions, else the workflow's, else
+    GitHub's default, which may), runs `gh release`, or is handed a secret."""
+    granted = job.get("permissions", workflow.get("permissions", "write-all"))
+    if granted == "write-all" or "gh release" in str(job) or "secrets" in str(job):
+        return True
+    return isinstance(granted, dict) and any(granted.get(scope) == "write" for scope in WRITES)
+
+
 def check_release(path, workflow):
+    """The jobs that write, each of which waits for the Windows job's success."""
     windows = [name for name, job in workflow["jobs"].items() if job.get("uses") == WINDOWS_JOB]
     if len(windows) != 1:
         raise Unfit(f"{path}: not one job uses {WINDOWS_JOB}")
-    for name in GUARDED:
-        if name not in workflow["jobs"]:
-            raise Unfit(f"{path}: has no job {name}")
-        job = Job(name, needs_of(workflow["jobs"][name]),
-                  str(workflow["jobs"][name].get("if", "success()")))
+    check_windows(WINDOWS_JOB[2:])
+    guarded = [name for name, job in workflow["jobs"].items()
+               if name != windows[0] and writes(workflow, job)]
+    for name in guarded:
+        needs = needs_of(workflow["jobs"][name])
+        condition = str(workflow["jobs"][name].get("if", "success()"))
         # The Windows job's result, whether the job needs it or not, and
         # those of the jobs it needs.
-        ends = [windows[0]] + [need for need in job.needs if need != windows[0]]
-        for signing in (False, True):
-            for outcome in itertools.product(("success", "failure", "skipped"), repeat=len(ends)):
+        ends = [windows[0]] + [need for need in needs if need != windows[0]]
+        for signing, cancelled in itertools.product((False, True), repeat=2):
+            for outcome in itertools.product(RESULTS, repeat=len(ends)):
                 results = dict(zip(ends, outcome))
                 try:
-                    starts = runs(job, results, signing)
+                    starts = runs(needs, condition, results, signing, cancelled)
                 except Unfit as error:
                     raise Unfit(f"{path}: job {name}: {error}")
                 if results[windows[0]] != "success" and starts:
-                    raise Unfit(
-                        f"{path}: job {name} can run while {windows[0]} has the result "
-                        f"{results[windows[0]]}, with signing {'on' if signing else 'off'} "
-                        f"({', '.join(f'{need}: {end}' for need, end in results.items())})")
+                    said = ", ".join(f"{need}: {end}" for need, end in results.items())
+                    raise Unfit(f"{path}: job {name} can run while {windows[0]} has the result "
+                                f"{results[windows[0]]} ({said}; signing configured: {signing}, "
+                                f"cancelled(): {cancelled})")
+    return guarded
 
 
 def main():
@@ -208,15 +238,15 @@ def main():
             workflow = read(path)
             check_paths(path, workflow)
             if name == "release.yml":
-                check_release(path, workflow)
+                guarded = check_release(path, workflow)
         if "release.yml" not in names:
             raise Unfit(f"{folder}: has no release.yml")
     except (Unfit, OSError) as error:
         print(error, file=sys.stderr)
         return 1
-    print(f"{len(names)} workflows: every path that a uses names is there; release.yml's "
-          f"{', '.join(GUARDED)} run only once the release's exes have passed on Windows, "
-          "with signing on or off")
+    print(f"{len(names)} workflows: every path that a uses names is there; {WINDOWS_JOB} "
+          f"passes only if its tests do; release.yml's {', '.join(guarded)} run only once it "
+          "has passed, with signing on or off")
     return 0
 
 

