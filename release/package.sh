@@ -8,8 +8,8 @@
 # nothing records a path or a time but SOURCE_DATE_EPOCH (the commit's).
 # With --signed DIR, the release is of DIR's exes as they are, each of which
 # must be this build plus intact signatures, or it is refused, by name, and
-# nothing is written (exit 3; 2 where a signature cannot be judged). With
-# REPOSITORY_URL, the zip's README names it and the release's page.
+# nothing is written (exit 3; 2 where a signature cannot be judged). The zip's
+# README names the repository: REPOSITORY_URL, or else the clone's origin.
 set -eu
 signed=""
 if [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -d "$2" ]; then
