@@ -1,8 +1,7 @@
 #!/usr/bin/python3
 """Usage: release/signature.py check DIR BUILD... | signers EXE...
 
-check: is each exe of DIR the BUILD of its name plus Authenticode signatures that verify (exit 0),
-refused (1), unjudged (2)? signers: whom they name. Chain, trust, timestamps: Windows' to judge."""
+check: is each exe of DIR its BUILD plus signatures that verify? 0 yes, 1 no, 2 cannot judge."""
 import collections, hashlib, os, re, struct, sys
 from pathlib import Path
 
@@ -12,8 +11,7 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-import verdict
-from verdict import UNJUDGED, Failure, amount, at, first_difference
+from verdict import UNJUDGED, Failure, amount, at, first_difference, run
 
 Layout = collections.namedtuple("Layout", "checksum entry table size end")  # offsets; size 0: none
 Signature = collections.namedtuple("Signature", "digest content signed attributes signer_digest"
@@ -86,7 +84,9 @@ def algorithm_of(signer):
 
 def key_of(signed_data, sid):
     """The key (read from its bytes alone) and subject of the certificate that sid names."""
-    for choice in signed_data["certificates"] or []:  # by issuer and serial, as Authenticode has it
+    if sid.name != "issuer_and_serial_number":  # Authenticode names its signer by these alone
+        raise KeyError(sid.name)
+    for choice in signed_data["certificates"] or []:
         tbs = choice.chosen["tbs_certificate"] if choice.name == "certificate" else {}
         names = tbs and encoding(tbs["issuer"].chosen) + encoding(tbs["serial_number"])
         if names == sid.chosen.contents:
@@ -202,8 +202,7 @@ def main(arguments):
             print("".join(f"{each}\n" for each in signers(Path(exe).read_bytes())), end="")
         return 0
     if command != "check" or len(names) < 2:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     statuses = []
     for build in names[1:]:
         name, path = os.path.basename(build), os.path.join(names[0], os.path.basename(build))
@@ -217,4 +216,4 @@ def main(arguments):
     return min(statuses, default=0)
 
 if __name__ == "__main__":
-    verdict.run(main)
+    run(main)

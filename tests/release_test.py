@@ -186,7 +186,7 @@ NO_CONTENT = [{"type": "microsoft_nested_signature", "values": [{"content_type":
     ("sha1.exe", setting("signed_attrs", lambda each: each["type"].native != "message_digest"),
      "do not hold SpcIndirectDataContent's contentType and messageDigest, once each"),
     ("sha1.exe", retabled(signed=lambda d, s: setitem(d, "certificates", None)), "not carry"),
-    ("nested.exe", setting("sid", {"subject_key_identifier": bytes(20)}), "0 does not carry its"),
+    ("nested.exe", setting("sid", {"subject_key_identifier": bytes(20)}), "be read: the signature"),
     ("sha1.exe", retabled(signed=lambda d, s: setitem(s, "digest_algorithm", {"algorithm": "md5"})),
      "its signature 0 is in a form this check cannot judge: the digest md5"),
     ("sha1.exe", setting("signature_algorithm", {"algorithm": "sha256_dsa"}), "judge: the algor"),
@@ -234,7 +234,8 @@ def test_the_check_exits(signed, tmp_path, signed_as, status):  # other.c: a BUI
 def test_the_signers_named(signed, capsys):  # of an unsigned exe, none; and a usage's status
     assert signature.main(["signers", str(signed / "tiny.exe"), str(signed / "nested.exe")]) == 0
     assert capsys.readouterr().out == "CN=Test rsa signer\nCN=Test ec signer\n"
-    assert signature.main(["sign"]) == 2
+    with pytest.raises(Failure, match="Usage"):
+        signature.main(["sign"])
 
 def test_a_fault_in_the_check_itself_is_no_refusal(signed, monkeypatch):
     monkeypatch.setattr(signature, "digest", lambda name: {}[name])  # a typo, say
