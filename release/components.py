@@ -10,7 +10,8 @@ import collections, fnmatch, os, re, subprocess, sys
 
 from debian.copyright import Copyright, NotMachineReadableError
 
-from verdict import Failure
+import verdict
+from verdict import UNJUDGED, Failure
 
 # A row of components.txt (its comment says more); its terms are either sources
 # (the member's own first) or, for a copyright file without Files paragraphs,
@@ -29,14 +30,14 @@ def read_records(path):
     with open(path, encoding="utf-8") as lines:
         return [Record(*line.rstrip("\n").split("\t")) for line in lines]
 
-def read_rows():
+def read_rows(path=os.path.join(os.path.dirname(__file__), "components.txt")):
     """components.txt's Rows, in its order."""
     rows = []
-    with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as text:
+    with open(path, encoding="utf-8") as text:
         for fields in (line.split("|") for line in text if line.strip() and line[0] != "#"):
             if len(fields) != 4:
-                raise Failure("release/components.txt: not component | files | members | terms: "
-                              f"{fields}")
+                raise Failure(f"{path}: not component | files | members | terms: {fields}",
+                              UNJUDGED)
             component, files, members, terms = (field.strip() for field in fields)
             files, members = files.split(), members.split()
             # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
@@ -116,9 +117,13 @@ def covering(copyright, source):
 
 def read_copyright(package, copyrights):
     """package's machine-readable copyright file, read once into copyrights."""
+    path = f"/usr/share/doc/{package}/copyright"
     if package not in copyrights:
-        with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as text:
-            copyrights[package] = Copyright(text, strict=False)
+        with open(path, encoding="utf-8") as text:
+            try:
+                copyrights[package] = Copyright(text, strict=False)
+            except NotMachineReadableError as error:
+                raise Failure(f"{path} has no Files paragraphs to find terms in: {error}.")
     return copyrights[package]
 
 def member_records(exe, package, name, stem, row, copyrights):
@@ -127,10 +132,7 @@ def member_records(exe, package, name, stem, row, copyrights):
     if row.ranges:
         return [Record(*took, row.licence, "", row.ranges)]
     here = f"{exe} links {name}({stem}), of {package.name}"
-    try:
-        copyright = read_copyright(package.name, copyrights)
-    except (OSError, NotMachineReadableError) as error:
-        raise Failure(f"{here}: its copyright file has no Files paragraphs: {error}.")
+    copyright = read_copyright(package.name, copyrights)
     sources = [source.replace("%", stem) for source in row.sources]
     other = twin(copyright, sources[0], stem)
     if other:
@@ -179,12 +181,13 @@ def records(map_paths):
         raise Failure("\n".join(problems))
     return sorted(found)
 
-if __name__ == "__main__":
-    try:
-        found = records(sys.argv[1:])
-    except OSError as error:
-        sys.exit(f"release/components.py: {error}")
-    except Failure as failure:
-        sys.exit(str(failure))
-    for record in found:
+def main(arguments):
+    if not arguments:
+        print(__doc__.split("\n\n")[0], file=sys.stderr)
+        return UNJUDGED
+    for record in records(arguments):
         print("\t".join(record))
+    return 0
+
+if __name__ == "__main__":
+    verdict.run(main)

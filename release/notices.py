@@ -11,7 +11,8 @@ import os, re, subprocess, sys
 from debian.deb822 import Deb822
 
 from components import read_copyright, read_records, read_rows
-from verdict import Failure
+import verdict
+from verdict import UNJUDGED, Failure
 
 WIDTH = 76
 HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked statically: beside "
@@ -140,12 +141,12 @@ def notices(version, records):
         raise Failure("\n".join(sorted(set(problems))))
     return text
 
+def main(arguments):
+    if len(arguments) != 2:
+        print(__doc__.split("\n\n")[0], file=sys.stderr)
+        return UNJUDGED
+    sys.stdout.write(notices(arguments[0], read_records(arguments[1])))
+    return 0
+
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit(__doc__.split("\n\n")[0])
-    try:
-        sys.stdout.write(notices(sys.argv[1], read_records(sys.argv[2])))
-    except OSError as error:
-        sys.exit(f"release/notices.py: {error}")
-    except Failure as failure:
-        sys.exit(str(failure))
+    verdict.run(main)

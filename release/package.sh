@@ -10,7 +10,7 @@
 # must be this build plus intact signatures, or it is refused, by name, and
 # nothing is written (exit 3; 2 where a signature cannot be judged). With
 # REPOSITORY_URL, the zip's README names it and the release's page.
-set -eu
+set -euo pipefail
 signed=""
 if [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -d "$2" ]; then
   signed=$(cd "$2" && pwd)
@@ -36,7 +36,7 @@ exes=(build/windows-release/list-capture-devices.exe
 # The linker records the time in an exe's header: one linked for another
 # commit would keep that commit's.
 rm -f "${exes[@]}"
-release_build=yes extra_packages=$(grep -v '^#' release/packages.txt)
+release_build=yes
 # shellcheck source=scripts/setup.sh
 source scripts/setup.sh
 build windows-release check-executable

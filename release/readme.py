@@ -7,6 +7,7 @@ back from the .buildinfo). Without it, as in a clone, the README is left as it i
 repository that shows this file", as a clone's remote need not be a page that users reach."""
 import os, re, sys
 
+import verdict
 from verdict import UNJUDGED, Failure
 
 LINE = "The source and releases: the repository that shows this file, and its Releases page."
@@ -39,17 +40,13 @@ def main(arguments):
     if len(arguments) != 2 or not os.path.isfile(arguments[1]):
         print(__doc__.split("\n\n")[0], file=sys.stderr)
         return UNJUDGED
-    try:
-        address = repository()
-        if address:
-            with open(arguments[1], encoding="utf-8", newline="") as readme:
-                text = named(readme.read(), arguments[0], address)
-            with open(arguments[1], "w", encoding="utf-8", newline="") as readme:
-                readme.write(text)
-    except Failure as failure:
-        print(failure, file=sys.stderr)
-        return failure.status
+    address = repository()
+    if address:
+        with open(arguments[1], encoding="utf-8", newline="") as readme:
+            text = named(readme.read(), arguments[0], address)
+        with open(arguments[1], "w", encoding="utf-8", newline="") as readme:
+            readme.write(text)
     return 0
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    verdict.run(main)
