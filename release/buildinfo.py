@@ -4,8 +4,7 @@
 Prints how a release is built here, as Debian's .buildinfo: the FILEs' digests, the commit,
 the repository's address (REPOSITORY_URL, where set), SOURCE_DATE_EPOCH, whether the exes are
 signed, the Debian release, and each package of the build and all that it depends on, at its
-version: what debootsnap needs to make the machine. read() is the one reader of what it records,
-for rebuild.py and machine.py."""
+version: what debootsnap needs to make the machine. read() reads it, for every other script."""
 import collections, hashlib, os, platform, re, sys
 
 from debian.deb822 import BuildInfo, Deb822
@@ -119,8 +118,7 @@ def main(arguments):
     files = arguments[1 + signed:]
     if not files or not all(map(os.path.isfile, files)) or not os.environ.get(
             "SOURCE_DATE_EPOCH", "").isdigit():
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     made = {}
     for file in files:
         with open(file, "rb") as data:

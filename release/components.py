@@ -1,24 +1,22 @@
 #!/usr/bin/python3
 """Usage: release/components.py MAP...
 
-Prints a Record a line for each archive member and object from outside the
-build that the exe of each link map (NAME.map for NAME.exe) contains, with the
-package that ships it and its terms in that package's copyright file, found
-through components.txt. Any whose terms are not found fails it, named.
-"""
-import collections, fnmatch, os, re, subprocess, sys
+Prints a Record a line for each archive member and object from outside the build that the exe of
+each link map (NAME.map for NAME.exe) contains, with the package that ships it and its terms in
+that package's copyright file, found through components.txt. Any whose terms are not found fails
+it, named."""
+import collections, fnmatch, os, re, subprocess
 
 from debian.copyright import Copyright, NotMachineReadableError
 
 import verdict
 from verdict import UNJUDGED, Failure
 
-# A row of components.txt (its comment says more); its terms are either sources
-# (the member's own first) or, for a copyright file without Files paragraphs,
-# a licence and ranges (or the file in release/ that gives its terms).
+# A row of components.txt (its comment says more); its terms are either sources (the member's own
+# first) or a licence and ranges (or the file in release/ that gives its terms).
 Row = collections.namedtuple("Row", "component files members sources licence ranges")
-# What an exe took, with where its terms stand in the package's copyright file:
-# the number of the Files paragraph among all (from 1), or the row's ranges or file.
+# What an exe took, with where its terms stand in the package's copyright file: the number of the
+# Files paragraph among all (from 1), or the row's ranges or file.
 Record = collections.namedtuple(
     "Record", "exe package version architecture file member component licence paragraph ranges")
 Package = collections.namedtuple("Package", "name version architecture")
@@ -50,8 +48,8 @@ def read_rows(path=os.path.join(os.path.dirname(__file__), "components.txt")):
     return rows
 
 def linked(map_path):
-    """The (file, member) pairs of a link map: the archive members of its
-    first section, then the objects that it loaded whole (member -)."""
+    """The (file, member) pairs of a link map: the archive members of its first section, then the
+    objects that it loaded whole (member -)."""
     with open(map_path, encoding="utf-8") as text:
         text = text.read()
     kept = text.split("\nDiscarded input sections")[0]
@@ -95,9 +93,8 @@ def row_of(rows, name, stem, here):
     return row
 
 def twin(copyright, source, stem):
-    """A file that the copyright file names (not by a wildcard) whose name is the
-    member's, elsewhere than source: the member's source may be that one. None where the
-    copyright file names source itself, or no such file."""
+    """A file that the copyright file names (not by a wildcard) whose name is the member's,
+    elsewhere than source, which may be the member's source; None where it names source itself."""
     named = [glob for paragraph in copyright.all_files_paragraphs() for glob in paragraph.files
              if "*" not in glob and "?" not in glob]
     if source in named:
@@ -183,8 +180,7 @@ def records(map_paths):
 
 def main(arguments):
     if not arguments:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     for record in records(arguments):
         print("\t".join(record))
     return 0

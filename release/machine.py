@@ -2,21 +2,19 @@
 """Usage: release/machine.py BUILDINFO DIR
 
 Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release,
-holding each package of its Installed-Build-Depends at the recorded version and nothing else.
-Run as root, on the recorded Debian release and architecture: mmdebstrap takes the packages
-from the archive that this machine's apt reaches (its debian.sources, or else sources.list).
-That archive keeps only the newest version of each package: a recorded version that it no
-longer has is named, and the archive's own is taken instead, which release/rebuild.sh names
-again among the machine's differences. debootsnap makes the recorded machine itself, from
+holding each recorded package at its version and nothing else. Run as root, on the recorded
+Debian release and architecture: mmdebstrap takes the packages from the archive that apt
+reaches, which keeps only the newest version of each: a recorded version that it no longer has
+is named, and the archive's taken instead. debootsnap makes the recorded machine itself, from
 Debian's snapshot archive (RELEASING.md)."""
-import platform, shutil, subprocess, sys
+import platform, shutil, subprocess
 from pathlib import Path
 
 import buildinfo, verdict
 from verdict import UNJUDGED, Failure, output
 
 TOP = Path(__file__).resolve().parent.parent
-# Debian's images and installer write the first; debootstrap, the second.
+# Debian's images and installer write the first; debootstrap, the second. mmdebstrap reads it.
 SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/sources.list"))
 # A recorded version older than the archive's newest (a build on a machine that lacked an update)
 # is a downgrade from what mmdebstrap's first stage installs.
@@ -34,8 +32,7 @@ def gone(packages, madison):
     return [name for name, version in packages.items() if (name, version) not in archived]
 
 def unlike(packages, gone, holds):
-    """How a machine that holds holds ({name: version}) is not one of packages, those of gone at
-    any version."""
+    """How a machine that holds holds ({name: version}) is not one of packages (gone's at any)."""
     wrong = [f"{name} {version}: {holds.get(name, 'none')}" for name, version in packages.items()
              if name not in holds or (name not in gone and holds[name] != version)]
     return wrong + [f"{name}: {holds[name]}, not recorded" for name in sorted(holds.keys()
@@ -88,8 +85,7 @@ def make(path, target):
 
 def main(arguments):
     if len(arguments) != 2:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     path, target = map(Path, arguments)
     if not path.is_file():
         raise Failure(f"There is no file {path}: name the release's .buildinfo.", UNJUDGED)

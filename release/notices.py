@@ -143,8 +143,7 @@ def notices(version, records):
 
 def main(arguments):
     if len(arguments) != 2:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     sys.stdout.write(notices(arguments[0], read_records(arguments[1])))
     return 0
 

@@ -5,7 +5,7 @@ Makes README, a copy of README.md in the zip, name the repository and the releas
 REPOSITORY_URL gives the repository's address (the release workflow sets it; a rebuild reads it
 back from the .buildinfo). Without it, as in a clone, the README is left as it is: it says "the
 repository that shows this file", as a clone's remote need not be a page that users reach."""
-import os, re, sys
+import os, re
 
 import verdict
 from verdict import UNJUDGED, Failure
@@ -38,8 +38,7 @@ def named(text, version, address):
 
 def main(arguments):
     if len(arguments) != 2 or not os.path.isfile(arguments[1]):
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     address = repository()
     if address:
         with open(arguments[1], encoding="utf-8", newline="") as readme:

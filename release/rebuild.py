@@ -102,42 +102,38 @@ def explain(directory, sums, rebuilt, kept):
                    if re.match(r"(│ )*(├── |[-+])", line)]
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
-def unzipped(source, exe, right):
-    """exe's bytes in the zip at source (right: the one SHA256SUMS lists), or None."""
-    said = "its digest is " + ("the one SHA256SUMS gives." if right else
-                               "not the one SHA256SUMS gives: download it again.")
+def unzipped(source, exe):
+    """exe's bytes in the zip at source, or None where it holds none."""
     try:
         with zipfile.ZipFile(source) as archive:
             member = archive.getinfo(exe) if exe in archive.namelist() else None
             if member and member.flag_bits & 1:  # the release's zip encrypts nothing
-                raise Failure(f"{source}: its {exe} is encrypted; {said}", UNJUDGED)
-            data = archive.read(member) if member else None
+                raise Failure(f"{source}: its {exe} is encrypted.", UNJUDGED)
+            return archive.read(member) if member else None
     except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
-        raise Failure(f"{source}: it cannot be read as a zip ({why}); {said}", UNJUDGED)
-    if not right:
-        raise Failure(f"{source}: {said}", UNJUDGED)
-    return data
+        raise Failure(f"{source}: it cannot be read as a zip ({why}), though its digest is the "
+                      "one SHA256SUMS gives.", UNJUDGED)
 
 def take_exes(directory, sums, zip_name, folder):
-    """The exes, as downloaded or else as the zip holds them, put in folder
+    """The exes, as downloaded or else as the zip that SHA256SUMS lists holds them, put in folder
     (by name: nothing that a download names is run): {exe: its signers}."""
-    found, right = {}, None
-    if zip_name and (directory / zip_name).is_file():
-        # Its exes are the release's only where it is the zip that SHA256SUMS lists.
-        right = hashlib.sha256((directory / zip_name).read_bytes()).hexdigest() == sums[zip_name]
+    found, zipped = {}, directory / str(zip_name)
     folder.mkdir(exist_ok=True)
     for exe in EXES:
         source = directory / exe
         if source.is_file():
             shutil.copy(source, folder)
-        elif right is None:
-            continue
-        else:
-            source = directory / zip_name
-            data = unzipped(source, exe, right)
+        elif zip_name and zipped.is_file():
+            source = zipped
+            if hashlib.sha256(zipped.read_bytes()).hexdigest() != sums[zip_name]:
+                raise Failure(f"{zipped}: its digest is not the one SHA256SUMS gives: download "
+                              "it again.", UNJUDGED)
+            data = unzipped(zipped, exe)
             if data is None:
                 continue
             (folder / exe).write_bytes(data)
+        else:
+            continue
         try:
             who = found[exe] = signature.signers((folder / exe).read_bytes())
         except Failure as why:  # a web page saved under its name, say
@@ -158,7 +154,8 @@ def compare(directory, sums, rebuilt):
         if not (directory / name).is_file():
             print(f"{name}: not in {directory}; its line in SHA256SUMS stands for it")
         elif (rebuilt / name).is_file():
-            offset = first_difference((directory / name).read_bytes(), (rebuilt / name).read_bytes())
+            theirs, ours = (directory / name).read_bytes(), (rebuilt / name).read_bytes()
+            offset = first_difference(theirs, ours)
             print(f"{name}: " + ("the same to the byte" if offset is None
                                  else f"differs from {at(offset)}"))
             same = same and (offset is None or name.endswith(".buildinfo"))
@@ -167,10 +164,9 @@ def compare(directory, sums, rebuilt):
     for name in sorted(made(sums).keys() | listed.keys()):
         if name not in listed:  # "my notes.txt", say, which no rebuild gives
             print(f"{name}: the build makes no file of that name")
-        elif name not in sums:
-            print(f"{name}: the build makes it, and SHA256SUMS does not list it")
-        elif sums[name] != listed[name]:
-            print(f"{name}: the rebuild's digest is not the one SHA256SUMS gives")
+        elif sums.get(name) != listed[name]:
+            print(f"{name}: SHA256SUMS gives {sums.get(name, 'no digest')}; the rebuild, "
+                  f"{listed[name]}")
     if offset is None:
         print("SHA256SUMS: the same to the byte")
     elif listed == made(sums):  # with CRLF line ends, say, or another machine's .buildinfo
@@ -264,18 +260,13 @@ def judge(download, tree):
             "(RELEASING.md#the-recorded-machine)." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
-    elif changed:  # as the .buildinfo records: it, and its line, differ
-        print(f"Each file that the build makes is the same to the byte as in {directory}, "
-              "whatever this machine's differences above: the release is what its source builds.")
-    else:
-        print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
-              "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
-              "bytes (above).")
+    else:  # its .buildinfo, where this machine differs, or SHA256SUMS's form (above)
+        print(f"Each file that the build makes is the same to the byte as in {directory}, or has "
+              "the digest that its SHA256SUMS gives: the release is what its source builds.")
 
 def main(arguments):
     if len(arguments) > 1:
-        print(__doc__.split("\n\n")[0], file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
     if not (TOP / ".git").exists():  # a release's source archive, say
         raise Failure(f"{TOP} is not a git clone: a release is rebuilt from the commit that its "
                       ".buildinfo records, so run this in a clone of list-capture-devices.",

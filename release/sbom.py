@@ -5,11 +5,11 @@ Prints the bill of materials in CycloneDX 1.6: the exes with their SHA-256, the 
 COMPONENTS (from components.py) says each took code from, with their versions, purls and licences.
 It depends on nothing but them and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
 """
-import hashlib, json, os, sys, time
+import hashlib, json, os, time
 
 import verdict
 from components import Package, read_records
-from verdict import UNJUDGED
+from verdict import UNJUDGED, Failure
 
 def purl(package):
     version = package.version.replace("%", "%25").replace("+", "%2B").replace(":", "%3A")
@@ -61,8 +61,7 @@ def numbered(text):
 
 def main(arguments):
     if len(arguments) < 3 or not os.environ.get("SOURCE_DATE_EPOCH", "").isdigit():
-        print(__doc__.split("\n\n")[0] + ", with SOURCE_DATE_EPOCH set", file=sys.stderr)
-        return UNJUDGED
+        raise Failure(__doc__.split("\n\n")[0] + ", with SOURCE_DATE_EPOCH set", UNJUDGED)
     print(numbered(json.dumps(bill(arguments[0], read_records(arguments[1]), arguments[2:],
                                    int(os.environ["SOURCE_DATE_EPOCH"])), indent=2)))
     return 0
