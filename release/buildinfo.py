@@ -58,8 +58,7 @@ def closure(packages, roots):
     return sorted(taken)
 
 def buildinfo(version, files, signed, epoch):
-    """The .buildinfo of files ({name: bytes}) made here, in a clone: Debian's fields, then the
-    project's."""
+    """The .buildinfo of files ({name: bytes}) made here: Debian's fields, then the project's."""
     own = output("dpkg", "--print-architecture").strip()
     packages, system = installed(own), platform.freedesktop_os_release()
     # Its files are Windows exes and what is made of them: of no Debian architecture.
@@ -86,8 +85,7 @@ def buildinfo(version, files, signed, epoch):
     return info
 
 def read(path):
-    """What the .buildinfo at path records; a Failure (not judged) that says why where it is not
-    one of this project's, or records it in another form."""
+    """What the .buildinfo at path records; a Failure (not judged) where it is not this project's."""
     try:
         info = BuildInfo(path.read_text().splitlines())
     except UnicodeDecodeError:  # not text at all: not a release's either
@@ -96,10 +94,11 @@ def read(path):
         raise Failure(f"{path} is not the build information of a release of list-capture-devices.",
                       UNJUDGED)
     missing = [field for field in NEEDED if not info.get(field)]
-    distribution = DISTRIBUTION.fullmatch(info.get("Build-Distribution", ""))
-    if missing or not distribution:
-        raise Failure(f"{path} records no "
-                      f"{', '.join(missing) or 'Build-Distribution such as debian 12 (bookworm)'}.",
+    if missing:
+        raise Failure(f"{path} records no {', '.join(missing)}.", UNJUDGED)
+    distribution = DISTRIBUTION.fullmatch(info["Build-Distribution"])
+    if not distribution:
+        raise Failure(f"{path} records no Build-Distribution such as debian 12 (bookworm).",
                       UNJUDGED)
     packages = {}
     for relation in info.relations["installed-build-depends"]:

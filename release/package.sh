@@ -27,7 +27,7 @@ cd "$(dirname "$0")/.."
 if [ "$(git rev-parse --show-toplevel 2>/dev/null)" != "$(pwd -P)" ]; then
   echo "$PWD is not a git clone: a release records the commit it is made from, so make it" \
     "in a clone of list-capture-devices." >&2
-  exit 1
+  exit 2
 fi
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH

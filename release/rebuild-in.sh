@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Usage: release/rebuild-in.sh MACHINE DIR
-# Rebuilds the release in DIR inside MACHINE, a folder that holds the machine
-# its .buildinfo records (release/machine.py's, or debootsnap's unpacked), as
-# root and with no network: the machine's packages alone build it. A clone of
-# this repository goes to MACHINE/root/source, and release/rebuild.sh runs
-# there on DIR, mounted in the machine where it stands here, for this command
-# alone, so that what it says names DIR. Its status is this.
+# Rebuilds the release in DIR inside MACHINE, a folder that holds the machine its .buildinfo records
+# (release/machine.py's, or debootsnap's unpacked), as root and with no network: the machine's
+# packages alone build it. A clone of this repository goes to MACHINE/root/source, and
+# release/rebuild.sh runs there on DIR, mounted in the machine where it stands here, for this
+# command alone, so that what it says names DIR. Its status is this.
 set -eu
 refuse() { echo "$*" >&2; exit 2; }
 [ $# -eq 2 ] || refuse "Usage: release/rebuild-in.sh MACHINE DIR (MACHINE a machine's folder," \

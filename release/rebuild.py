@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """Usage: release/rebuild.sh [DIR]
 
-Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its
-.buildinfo and any of its files) from the recorded commit, in a scratch clone,
-with its exes' signatures if they carry any, and compares it byte for byte.
-Exits 0 where it is the same, 1 where it differs, 2 where it cannot judge.
-"""
+Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its .buildinfo and any of
+its files) from the recorded commit, in a scratch clone, with its exes' signatures if they carry
+any, and compares it byte for byte. Exits 0 where it is the same, 1 where it differs, 2 where it
+cannot judge."""
 import collections, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
@@ -29,9 +28,8 @@ ESCAPE = re.compile(rb"\\(.?)")
 UNESCAPED = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
 
 def read_sums(data):
-    """{name: digest} of the bytes of a SHA256SUMS, read as sha256sum -c reads them (a line may
-    end in CRLF; empty lines and those that begin with # are skipped); a Failure that says
-    why where a line is one that sha256sum -c warns is improperly formatted, or reads otherwise."""
+    """{name: digest} of the bytes of a SHA256SUMS, read as sha256sum -c reads them (CRLF, empty
+    and # lines too); a Failure where sha256sum -c warns of a line, or reads it otherwise."""
     if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
         raise Failure("it is UTF-16 text, which sha256sum -c does not read: save it as UTF-8")
     sums, forms = {}, set()
@@ -145,10 +143,9 @@ def take_exes(directory, sums, zip_name, folder):
     return found
 
 def compare(directory, sums, rebuilt):
-    """Says whether each file of directory that SHA256SUMS lists is the rebuild's, to the byte,
-    and whether SHA256SUMS lists the rebuild's digests of the files that the build makes, each
-    once: (both, whether SHA256SUMS is the rebuild's to the byte). The .buildinfo, and its line,
-    differ with the machine alone: they do not count."""
+    """Says whether each file of directory that SHA256SUMS lists is the rebuild's, to the byte, and
+    whether SHA256SUMS lists the rebuild's digests of the files that the build makes: (both,
+    whether SHA256SUMS is the rebuild's to the byte). The .buildinfo differs with the machine."""
     same = True
     for name in sums:
         if not (directory / name).is_file():
@@ -198,21 +195,17 @@ def read_download(directory, folder):
     zip_name = next((name for name in sums if name.endswith(".zip")), None)
     exes = take_exes(directory, sums, zip_name, folder)
     signed = any(exes.values())
-    # A build gives no signature: without them, a signed release's rebuild would differ, and
-    # say nothing of why.
-    if recorded.signed and not signed:
+    if recorded.signed and not signed:  # else its rebuild would differ, and not say why
         raise Failure(f"{name} records a release of signed exes, and no exe that {directory} "
                       f"holds, itself or in {zip_name or 'the zip'}, carries a signature: put the "
                       "signed exes, or the zip, beside SHA256SUMS.", UNJUDGED)
-    if signed and len(exes) < len(EXES):
-        raise Failure(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed "
-                      "release is rebuilt with the signatures of both exes, so put the exes, or "
-                      "the zip, beside SHA256SUMS.", UNJUDGED)
+    if signed and len(exes) < len(EXES):  # a signed release's build has both signatures
+        raise Failure(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: put the "
+                      "exes, or the zip, beside SHA256SUMS.", UNJUDGED)
     return Download(directory, sums, name, recorded, signed)
 
 def rebuild(download, scratch, named):
-    """The commit that download's .buildinfo records, built in a clone in scratch with the signed
-    exes there: the clone; a Failure that says why not."""
+    """The clone in scratch of the commit that download records, built with the signed exes."""
     recorded, tree = download.recorded, scratch / "list-capture-devices"
     output("git", "clone", "--quiet", "--no-checkout", TOP, tree)
     try:
@@ -244,8 +237,7 @@ def rebuild(download, scratch, named):
     return tree
 
 def judge(download, tree):
-    """Says how this machine and the rebuild in tree differ from download's; a Failure where the
-    rebuild differs."""
+    """Says how this machine and the rebuild in tree differ from download's; a Failure if it does."""
     directory, rebuilt = download.directory, tree / "build/release"
     changed = differences(download.recorded, buildinfo.read(rebuilt / download.buildinfo))
     print("\n".join(["This machine differs from the one that built the release:", *changed])
