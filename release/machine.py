@@ -61,9 +61,8 @@ def make(path, target):
     # usr-is-merged, which Debian 12's set holds, refuses a machine without a merged /usr, which
     # mmdebstrap leaves to a hook there: the wrapper adds it, as it does for debootsnap. Debian
     # 13's packages merge /usr themselves, and the hook would add usr-is-merged to their set.
-    mmdebstrap = "mmdebstrap"
-    if "usr-is-merged" in packages:
-        mmdebstrap = TOP / "release/merged-usr/mmdebstrap"
+    wrapped = "usr-is-merged" in packages
+    mmdebstrap = TOP / "release/merged-usr/mmdebstrap" if wrapped else "mmdebstrap"
     made = subprocess.run([mmdebstrap, "--variant=essential", DOWNGRADES,
                            f"--architectures={recorded.architecture}",
                            "--include=" + ",".join(wanted), recorded.codename, target, sources],

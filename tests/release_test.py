@@ -435,7 +435,7 @@ def test_a_rebuild_compared(tmp_path, monkeypatch, capsys, rebuilt, downloaded, 
 @pytest.mark.parametrize("downloaded, zipped, right, taken", [
     ({EXE: "sha1.exe"}, False, True, {EXE: ["CN=Test rsa signer"]}),  # as downloaded
     ({}, True, True, {EXE: ["CN=Test rsa signer"]}),  # as the zip that SHA256SUMS lists holds it
-    ({}, "-P", True, "its list-capture-devices.exe is encrypted"),
+    ({}, "-P", True, "is encrypted, password required"),
     ({}, False, True, {}), ({}, True, False, "its digest is not the one SHA256SUMS gives"),
     ({"a.zip": b"<html></html>"}, False, True, "it cannot be read as a zip"),
     ({EXE: b"<html></html>"}, False, True, "it is not a Windows executable. Download it again"),
