@@ -55,8 +55,7 @@ def paragraph_text(package, copyright, number):
     return "\n\n".join(part.rstrip("\n") for part in parts)
 
 def ranges_text(path, ranges):
-    """The lines of the file at path in each range (/first line/,/line after/); a Failure that
-    names the first not found."""
+    """The lines of the file at path in each range (/first line/,/line after/), all found."""
     with open(path, encoding="utf-8") as text:
         lines, parts = text.read().split("\n"), []
     # /^GCC is Copyright/,/^The libbacktrace library/ /^GCC RUNTIME LIBRARY EXCEPTION$/,/^libq/
@@ -81,8 +80,7 @@ def terms_text(record, copyrights):
     return paragraph_text(record.package, copyright, int(record.paragraph))
 
 def members_listed(members):
-    """How a file's members are listed after its name: their names, their number where they
-    are many, or nothing for an object linked whole."""
+    """What follows a file's name: its members, their count if many, nothing if linked whole."""
     if len(members) > 20:
         return f": {len(members)} members"
     if members == ["-"]:

@@ -80,8 +80,8 @@ def differences(recorded, here):
             for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
 
 def explain(directory, sums, rebuilt, kept):
-    """diffoscope's report on each file that the build makes and that differs, kept in kept, and
-    its first lines: for the zip, they name the member, and for an exe, the section or field."""
+    """Each differing file's diffoscope report, kept in kept, and its first lines, which name the
+    zip's member, or the exe's section or field."""
     names = [name for name in made(sums) if (directory / name).is_file() and (rebuilt / name)
              .is_file() and (directory / name).read_bytes() != (rebuilt / name).read_bytes()]
     if names and not shutil.which("diffoscope"):  # rebuild.sh installs it, where apt-get can
@@ -111,8 +111,7 @@ def unzipped(source, exe):
                       "one SHA256SUMS gives.", UNJUDGED)
 
 def take_exes(directory, sums, zip_name, folder):
-    """The exes, as downloaded or else as the zip that SHA256SUMS lists holds them, put in folder
-    (by name: nothing that a download names is run): {exe: its signers}."""
+    """{exe: its signers} of the exes, downloaded or in the zip listed, copied to folder (unrun)."""
     found, zipped = {}, directory / str(zip_name)
     folder.mkdir(exist_ok=True)
     for exe in EXES:
@@ -141,9 +140,8 @@ def take_exes(directory, sums, zip_name, folder):
     return found
 
 def compare(directory, sums, rebuilt):
-    """Says whether each file of directory that SHA256SUMS lists is the rebuild's, to the byte, and
-    whether SHA256SUMS lists the rebuild's digests of the files that the build makes: (both,
-    whether SHA256SUMS is the rebuild's to the byte). The .buildinfo differs with the machine."""
+    """(Whether each listed file is the rebuild's to the byte, and SHA256SUMS lists the rebuild's
+    digests of what the build makes; whether SHA256SUMS is the rebuild's to the byte), said."""
     same = True
     for name in sums:
         if not (directory / name).is_file():
@@ -172,8 +170,8 @@ def compare(directory, sums, rebuilt):
     return same and listed == made(sums), offset is None
 
 def read_download(directory, folder):
-    """The release in directory as a rebuild reads it: its SHA256SUMS, its .buildinfo and its
-    exes, put in folder; a Failure (could not judge) that says what is missing or unreadable."""
+    """The release in directory as a rebuild reads it, its exes put in folder; a Failure (not
+    judged) that says what is missing or unreadable."""
     if not directory.is_dir():
         raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
