@@ -1,7 +1,8 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
 file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
-import functools, hashlib, json, os, re, struct, subprocess, sys, uuid, zipfile
+import functools, hashlib, json, os, platform, re, struct, subprocess, sys, uuid, zipfile
 from contextlib import nullcontext
+from unittest.mock import Mock
 from datetime import datetime, timezone
 from operator import setitem
 from pathlib import Path
@@ -63,9 +64,11 @@ def test_each_licence_named_has_its_text(text, paragraph, why):
     (["mingw-w64-libraries/winpthreads/src/%.c", "mingw-w64-crt/misc/pthread.h"], "thread",
      [("4", "MIT"), ("3", "MIT")]),
     (["gcc/%.c"], "x", "no Files paragraph of its copyright file covers gcc/x.c"),
+    ([], "x", [("", "GPL")]),  # a row that gives its terms by ranges, not its source's paragraph
 ])
 def test_the_source_that_a_row_names(sources, stem, why):
-    row = components.Row("c", ["libx.a"], ["*"], sources, "", "")
+    ranges = ("", "") if sources else ("GPL", "/a/,/b/")
+    row = components.Row("c", ["libx.a"], ["*"], sources, *ranges)
     with pytest.raises(Failure, match=re.escape(why)) if type(why) is str else nullcontext():
         found = components.member_records("x.exe", PACKAGE, "libx.a", stem, row,
                                           copyrights(COPYRIGHT))
@@ -495,8 +498,9 @@ def test_the_lines_of_a_range(tmp_path, ranges, said):
     ("c | a.a | * | MIT release/x.txt", ([], "MIT", "release/x.txt")), ("c | a.a | *", "not comp")])
 def test_a_row_of_components_txt(tmp_path, line, row):
     (tmp_path / "rows").write_text(f"# c | files | members | terms\n\n{line}\n")
-    with pytest.raises(Failure, match=row) if type(row) is str else nullcontext():
+    with pytest.raises(Failure, match=row) if type(row) is str else nullcontext() as caught:
         assert components.read_rows(tmp_path / "rows") == [("c", ["a.a"], ["*"], *row)]
+    assert type(row) is not str or caught.value.status == 2
 
 PURL, PURL86 = ("pkg:deb/debian/mingw-w64-x86-64-dev@1?arch=all",
                 "pkg:deb/debian/g++-mingw-w64-i686-posix@1%3A12%2Bb1?arch=amd64")
@@ -567,26 +571,36 @@ def test_the_serial_number_is_the_rest_s_digest(text):
     digest = int(hashlib.sha256(text.encode()).hexdigest()[:32], 16)
     assert (number.version, number.variant, number.int & bits) == (8, uuid.RFC_4122, digest & bits)
 
-MADISON = "a | 1 | http://deb.debian.org/debian bookworm/main amd64 Packages\nb | 2 | x\n"
-@pytest.mark.parametrize("holds, gone, wrong", [({"a": "1", "b": "2"}, [], []),
-    ({"a": "1", "b": "3"}, ["b"], []), ({"a": "2", "b": "2"}, [], ["a 1: 2"]),
-    ({"a": "1"}, [], ["b 2: none"]), ({"a": "1", "b": "2", "c": "3"}, [], ["c: 3, not recorded"])])
-def test_the_recorded_machine(holds, gone, wrong):
-    recorded = {"a": "1", "b": holds.get("b", "2") if gone else "2"}
-    assert machine.gone(recorded, MADISON) == gone
-    assert machine.unlike(recorded, gone, holds) == wrong
-
 @pytest.mark.parametrize("module, arguments, status, said", [
     (components, [], 2, "Usage: "), (notices, ["1"], 2, "Usage: "), (sbom, ["1", "x"], 2, "Usage"),
     (buildinfo, ["1"], 2, "Usage: "), (rebuild, ["a", "b"], 2, "Usage: "), (readme, [], 2, "Usage"),
     (machine, ["x"], 2, "Usage: "), (machine, ["/none", "y"], 2, "There is no file /none"),
     (machine, [__file__, "/tmp"], 2, "/tmp is there already: the machine is made in a folder not"),
-    (machine, [__file__, "m"], 2, "release_test.py is not the build information of a release"),
-    (components, ["/none.map"], 2, "No such file"), (components, ["x.map"], 1, "no installed")])
+    (components, ["/none.map"], 2, "No such file"), (components, ["x.map"], 1, "no installed"),
+    (components, ["ok.map"], 0, ""), (machine, [__file__, "m"], 2, "is not the build information")])
 def test_what_each_command_exits(tmp_path, monkeypatch, capsys, module, arguments, status, said):
     (tmp_path / "x.map").write_text("/usr/lib/libx.a(x.o)\n")  # which no package ships
+    (tmp_path / "ok.map").write_text(f"LOAD {LIB}crt2.o\n")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", [module.__file__, *arguments])
     with pytest.raises(SystemExit) as exited:
         verdict.run(module.main)
     assert exited.value.code == status and said in capsys.readouterr().err
+
+@pytest.mark.parametrize("arch, archived, status, holds, said", [
+    ("s390x", "1", 0, "a=1", "records a build on s390x Debian"), ("amd64", "1", 1, "", "exit 1"),
+    ("amd64", "1", 0, "a=1", "holds the 1 recorded packages"), ("amd64", "2", 0, "a=2", "no lon"),
+    ("amd64", "1", 0, "a=2", "holds other packages than those recorded:\n  a 1: 2"),
+    ("amd64", "1", 0, "b=1", "holds other packages than those recorded:\n  a 1: none\n  b: 1,")])
+def test_the_machine_made(tmp_path, monkeypatch, capsys, arch, archived, status, holds, said):
+    (tmp_path / "b").write_text(INFO.replace("amd64", arch).replace(
+        "bookworm", platform.freedesktop_os_release()["VERSION_CODENAME"]))
+    says = {"dpkg": "amd64\n", "apt-get": "", "apt-cache": f"a | {archived} | x", "chroot": holds}
+    monkeypatch.setattr(machine, "output", lambda *command: says[command[0]])
+    monkeypatch.setattr(subprocess, "run", lambda *_, **__: Mock(returncode=status, stdout=""))
+    try:
+        machine.make(tmp_path / "b", tmp_path / "m")
+    except Failure as refused:  # not judged, as all that stops it
+        assert refused.status == 2 and said in str(refused)
+    else:
+        assert said in capsys.readouterr().out
