@@ -472,7 +472,7 @@ RECORDS = [components.Record(exe, *package, *taken) for exe, package, *taken in 
 def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, expat, why):
     monkeypatch.setattr(notices, "read_copyright",
                         lambda name, _: copyrights(f"{COPYRIGHT}\n{expat}")[name])
-    with pytest.raises(Failure, match=why) if why else nullcontext():
+    with pytest.raises(Failure, match=why) if why else nullcontext() as refused:
         lines = notices.notices("1.2.3", RECORDS + more).splitlines()
         at = [lines.index(line) for line in [  # a ValueError where one is left out
             "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
@@ -485,6 +485,7 @@ def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, expat, wh
             DEMANGLER, f"Licence: {GPL} WITH GCC-exception-2.0", "  libstdc++.a: cp-demangle"]]
         assert at == sorted(at) and [lines.count(line) for line in [" " * 20 + "GNU GENERAL PUBLIC"
                                      " LICENSE", "=" * 76, "Copyright: 2020 A. Misc"]] == [2, 3, 1]
+    assert not why or refused.value.status == 1
 
 @pytest.mark.parametrize("ranges, said", [("/^b/,/^d/", "b\nc"), ("/^b/,/^z/", "has no lines"),
                                          ("/^z/,/^d/", "has no lines /^z/,/^d/")])
