@@ -577,11 +577,12 @@ def test_the_serial_number_is_the_rest_s_digest(text):
     (buildinfo, ["1"], 2, "Usage: "), (rebuild, ["a", "b"], 2, "Usage: "), (readme, [], 2, "Usage"),
     (machine, ["x"], 2, "Usage: "), (machine, ["/none", "y"], 2, "There is no file /none"),
     (machine, [__file__, "/tmp"], 2, "/tmp is there already: the machine is made in a folder not"),
-    (components, ["/none.map"], 2, "No such file"), (components, ["x.map"], 1, "no installed"),
-    (components, ["ok.map"], 0, ""), (machine, [__file__, "m"], 2, "is not the build information")])
+    (components, ["/none.map"], 2, "No such file"), (readme, ["1", "x"], 1, "has not one line"),
+    (components, ["x.map"], 0, ""), (machine, [__file__, "m"], 2, "is not the build information")])
 def test_what_each_command_exits(tmp_path, monkeypatch, capsys, module, arguments, status, said):
-    (tmp_path / "x.map").write_text("/usr/lib/libx.a(x.o)\n")  # which no package ships
-    (tmp_path / "ok.map").write_text(f"LOAD {LIB}crt2.o\n")
+    (tmp_path / "x.map").write_text("")  # links nothing from outside the build
+    (tmp_path / "x").write_text("# A README without the line that names the repository\n")
+    monkeypatch.setenv("REPOSITORY_URL", "https://example.org/o/x")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", [module.__file__, *arguments])
     with pytest.raises(SystemExit) as exited:
