@@ -401,9 +401,9 @@ def test_the_buildinfo_read_back(tmp_path, monkeypatch, status, signed):
 EXE = "list-capture-devices.exe"
 FILES = {"a.zip": b"x", EXE: b"x", "THIRD-PARTY-NOTICES.txt": b"x"}  # X, SHA256SUMS says
 SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
-INFO = "".join(f"{field}: {value}\n" for field, value in [("Source", "list-capture-devices")] + [
-    (field, "1") for field in buildinfo.NEEDED[:3]] + [("Build-Architecture", "amd64"),
-    ("Build-Distribution", "debian 12 (bookworm)"), ("Installed-Build-Depends", "\n a (= 1)")])
+INFO = ("Source: list-capture-devices\nVersion: 1\nCommit: 1\nSource-Date-Epoch: 1\n"
+        "Build-Architecture: amd64\nBuild-Distribution: debian 12 (bookworm)\n"
+        "Installed-Build-Depends:\n a (= 1)\n")
 
 @pytest.mark.parametrize("rebuilt, downloaded, sums, same", [
     ({}, FILES, SUMS, (True, True)), ({}, {**FILES, "a.zip": b"z"}, SUMS, (False, True)),
@@ -454,8 +454,9 @@ def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
     for name, data in downloaded.items():  # bytes, or a signed exe's name
         (tmp_path / name).write_bytes(data if type(data) is bytes else (signed / data).read_bytes())
     digest = hashlib.sha256((tmp_path / "a.zip").read_bytes()).hexdigest() if right else "0" * 64
-    with pytest.raises(Failure, match=taken) if isinstance(taken, str) else nullcontext():
+    with pytest.raises(Failure, match=taken) if isinstance(taken, str) else nullcontext() as no:
         assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
+    assert not no or no.value.status == 2  # not judged: a download to be made again
 # What the release writes, on made-up records: each member, licence, purl and hash in its place.
 GCC, GPL = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64"), "GPL-2.0-or-later"
 X86, DEMANGLER = "list-capture-devices-x86.exe", "libiberty's C++ demangler"
@@ -487,8 +488,7 @@ def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, expat, wh
                                      " LICENSE", "=" * 76, "Copyright: 2020 A. Misc"]] == [2, 3, 1]
     assert not why or refused.value.status == 1
 
-@pytest.mark.parametrize("ranges, said", [("/^b/,/^d/", "b\nc"), ("/^b/,/^z/", "has no lines"),
-                                         ("/^z/,/^d/", "has no lines /^z/,/^d/")])
+@pytest.mark.parametrize("ranges, said", [("/^b/,/^d/", "b\nc"), ("/^z/,/^d/", "has no lines /^z")])
 def test_the_lines_of_a_range(tmp_path, ranges, said):
     (tmp_path / "copyright").write_text("a\nb\nc\nd\n")
     with pytest.raises(Failure, match=re.escape(said)) if "no" in said else nullcontext():
@@ -578,11 +578,11 @@ def test_the_serial_number_is_the_rest_s_digest(text):
     (machine, ["x"], 2, "Usage: "), (machine, ["/none", "y"], 2, "There is no file /none"),
     (machine, [__file__, "/tmp"], 2, "/tmp is there already: the machine is made in a folder not"),
     (components, ["/none.map"], 2, "No such file"), (readme, ["1", "x"], 1, "has not one line"),
-    (components, ["x.map"], 0, ""), (machine, [__file__, "m"], 2, "is not the build information")])
+    (components, ["x"], 0, ""), (machine, [__file__, "m"], 2, "is not the build information")])
 def test_what_each_command_exits(tmp_path, monkeypatch, capsys, module, arguments, status, said):
-    (tmp_path / "x.map").write_text("")  # links nothing from outside the build
-    (tmp_path / "x").write_text("# A README without the line that names the repository\n")
+    (tmp_path / "x").write_text("")  # a link map of nothing, and a README without the repository
     monkeypatch.setenv("REPOSITORY_URL", "https://example.org/o/x")
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1")  # a usage for want of arguments alone
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", [module.__file__, *arguments])
     with pytest.raises(SystemExit) as exited:
