@@ -1,23 +1,22 @@
 #!/usr/bin/python3
 """Usage: release/components.py MAP...
 
-Prints a Record a line for each archive member and object from outside the
-build that the exe of each link map (NAME.map for NAME.exe) contains, with the
-package that ships it and its terms in that package's copyright file, found
-through components.txt. Any whose terms are not found fails it, named.
-"""
-import collections, fnmatch, os, re, subprocess, sys
+Prints a Record a line for each archive member and object from outside the build that the exe of
+each link map (NAME.map for NAME.exe) contains, with the package that ships it and its terms in
+that package's copyright file, found through components.txt. Any whose terms are not found fails
+it, named."""
+import collections, fnmatch, os, re, subprocess
 
 from debian.copyright import Copyright, NotMachineReadableError
 
-from verdict import Failure
+import verdict
+from verdict import UNJUDGED, Failure
 
-# A row of components.txt (its comment says more); its terms are either sources
-# (the member's own first) or, for a copyright file without Files paragraphs,
-# a licence and ranges (or the file in release/ that gives its terms).
+# A row of components.txt (its comment says more); its terms are either sources (the member's own
+# first) or a licence and ranges (or the file in release/ that gives its terms).
 Row = collections.namedtuple("Row", "component files members sources licence ranges")
-# What an exe took, with where its terms stand in the package's copyright file:
-# the number of the Files paragraph among all (from 1), or the row's ranges or file.
+# What an exe took, with where its terms stand in the package's copyright file: the number of the
+# Files paragraph among all (from 1), or the row's ranges or file.
 Record = collections.namedtuple(
     "Record", "exe package version architecture file member component licence paragraph ranges")
 Package = collections.namedtuple("Package", "name version architecture")
@@ -29,14 +28,14 @@ def read_records(path):
     with open(path, encoding="utf-8") as lines:
         return [Record(*line.rstrip("\n").split("\t")) for line in lines]
 
-def read_rows():
+def read_rows(path=os.path.join(os.path.dirname(__file__), "components.txt")):
     """components.txt's Rows, in its order."""
     rows = []
-    with open(os.path.join(os.path.dirname(__file__), "components.txt"), encoding="utf-8") as text:
+    with open(path, encoding="utf-8") as text:
         for fields in (line.split("|") for line in text if line.strip() and line[0] != "#"):
             if len(fields) != 4:
-                raise Failure("release/components.txt: not component | files | members | terms: "
-                              f"{fields}")
+                raise Failure(f"{path}: not component | files | members | terms: {fields}",
+                              UNJUDGED)
             component, files, members, terms = (field.strip() for field in fields)
             files, members = files.split(), members.split()
             # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
@@ -49,8 +48,8 @@ def read_rows():
     return rows
 
 def linked(map_path):
-    """The (file, member) pairs of a link map: the archive members of its
-    first section, then the objects that it loaded whole (member -)."""
+    """The (file, member) pairs of a link map: the archive members of its first section, then the
+    objects that it loaded whole (member -)."""
     with open(map_path, encoding="utf-8") as text:
         text = text.read()
     kept = text.split("\nDiscarded input sections")[0]
@@ -94,9 +93,8 @@ def row_of(rows, name, stem, here):
     return row
 
 def twin(copyright, source, stem):
-    """A file that the copyright file names (not by a wildcard) whose name is the
-    member's, elsewhere than source: the member's source may be that one. None where the
-    copyright file names source itself, or no such file."""
+    """A file that the copyright file names (not by a wildcard) whose name is the member's,
+    elsewhere than source, which may be the member's source; None where it names source itself."""
     named = [glob for paragraph in copyright.all_files_paragraphs() for glob in paragraph.files
              if "*" not in glob and "?" not in glob]
     if source in named:
@@ -116,9 +114,13 @@ def covering(copyright, source):
 
 def read_copyright(package, copyrights):
     """package's machine-readable copyright file, read once into copyrights."""
+    path = f"/usr/share/doc/{package}/copyright"
     if package not in copyrights:
-        with open(f"/usr/share/doc/{package}/copyright", encoding="utf-8") as text:
-            copyrights[package] = Copyright(text, strict=False)
+        with open(path, encoding="utf-8") as text:
+            try:
+                copyrights[package] = Copyright(text, strict=False)
+            except NotMachineReadableError as error:
+                raise Failure(f"{path} has no Files paragraphs to find terms in: {error}.")
     return copyrights[package]
 
 def member_records(exe, package, name, stem, row, copyrights):
@@ -127,10 +129,7 @@ def member_records(exe, package, name, stem, row, copyrights):
     if row.ranges:
         return [Record(*took, row.licence, "", row.ranges)]
     here = f"{exe} links {name}({stem}), of {package.name}"
-    try:
-        copyright = read_copyright(package.name, copyrights)
-    except (OSError, NotMachineReadableError) as error:
-        raise Failure(f"{here}: its copyright file has no Files paragraphs: {error}.")
+    copyright = read_copyright(package.name, copyrights)
     sources = [source.replace("%", stem) for source in row.sources]
     other = twin(copyright, sources[0], stem)
     if other:
@@ -179,12 +178,12 @@ def records(map_paths):
         raise Failure("\n".join(problems))
     return sorted(found)
 
-if __name__ == "__main__":
-    try:
-        found = records(sys.argv[1:])
-    except OSError as error:
-        sys.exit(f"release/components.py: {error}")
-    except Failure as failure:
-        sys.exit(str(failure))
-    for record in found:
+def main(arguments):
+    if not arguments:
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
+    for record in records(arguments):
         print("\t".join(record))
+    return 0
+
+if __name__ == "__main__":
+    verdict.run(main)

@@ -11,7 +11,8 @@ import os, re, subprocess, sys
 from debian.deb822 import Deb822
 
 from components import read_copyright, read_records, read_rows
-from verdict import Failure
+import verdict
+from verdict import UNJUDGED, Failure
 
 WIDTH = 76
 HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked statically: beside "
@@ -54,8 +55,7 @@ def paragraph_text(package, copyright, number):
     return "\n\n".join(part.rstrip("\n") for part in parts)
 
 def ranges_text(path, ranges):
-    """The lines of the file at path in each range (/first line/,/line after/); a Failure that
-    names the first not found."""
+    """The lines of the file at path in each range (/first line/,/line after/), all found."""
     with open(path, encoding="utf-8") as text:
         lines, parts = text.read().split("\n"), []
     # /^GCC is Copyright/,/^The libbacktrace library/ /^GCC RUNTIME LIBRARY EXCEPTION$/,/^libq/
@@ -80,8 +80,7 @@ def terms_text(record, copyrights):
     return paragraph_text(record.package, copyright, int(record.paragraph))
 
 def members_listed(members):
-    """How a file's members are listed after its name: their names, their number where they
-    are many, or nothing for an object linked whole."""
+    """What follows a file's name: its members, their count if many, nothing if linked whole."""
     if len(members) > 20:
         return f": {len(members)} members"
     if members == ["-"]:
@@ -140,12 +139,11 @@ def notices(version, records):
         raise Failure("\n".join(sorted(set(problems))))
     return text
 
+def main(arguments):
+    if len(arguments) != 2:
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
+    sys.stdout.write(notices(arguments[0], read_records(arguments[1])))
+    return 0
+
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit(__doc__.split("\n\n")[0])
-    try:
-        sys.stdout.write(notices(sys.argv[1], read_records(sys.argv[2])))
-    except OSError as error:
-        sys.exit(f"release/notices.py: {error}")
-    except Failure as failure:
-        sys.exit(str(failure))
+    verdict.run(main)

@@ -10,7 +10,7 @@
 # must be this build plus intact signatures, or it is refused, by name, and
 # nothing is written (exit 3; 2 where a signature cannot be judged). The zip's
 # README names the repository: REPOSITORY_URL, or else the clone's origin.
-set -eu
+set -euo pipefail
 signed=""
 if [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -d "$2" ]; then
   signed=$(cd "$2" && pwd)
@@ -27,7 +27,7 @@ cd "$(dirname "$0")/.."
 if [ "$(git rev-parse --show-toplevel 2>/dev/null)" != "$(pwd -P)" ]; then
   echo "$PWD is not a git clone: a release records the commit it is made from, so make it" \
     "in a clone of list-capture-devices." >&2
-  exit 1
+  exit 2
 fi
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
@@ -36,7 +36,7 @@ exes=(build/windows-release/list-capture-devices.exe
 # The linker records the time in an exe's header: one linked for another
 # commit would keep that commit's.
 rm -f "${exes[@]}"
-release_build=yes extra_packages=$(grep -v '^#' release/packages.txt)
+release_build=yes
 # shellcheck source=scripts/setup.sh
 source scripts/setup.sh
 build windows-release check-executable

@@ -1,24 +1,19 @@
 #!/usr/bin/python3
 """Usage: release/rebuild.sh [DIR]
 
-Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its
-.buildinfo and any of its files) from the recorded commit, in a scratch clone,
-with its exes' signatures if they carry any, and compares it byte for byte.
-Exits 0 where it is the same, 1 where it differs, 2 where it cannot judge.
-"""
+Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its .buildinfo and any of
+its files) from the recorded commit, in a scratch clone, with its exes' signatures if they carry
+any, and compares it byte for byte. Exits 0 where it is the same, 1 where it differs, 2 where it
+cannot judge."""
 import collections, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
-from debian.deb822 import Deb822
-
-import signature
-from verdict import UNJUDGED, Failure, at, first_difference
+import buildinfo, signature, verdict
+from verdict import DIFFERS, UNJUDGED, Failure, at, first_difference, output
 
 TOP = Path(__file__).resolve().parent.parent
-EXES = {"list-capture-devices.exe": "build/windows-release/list-capture-devices.exe",
-        "list-capture-devices-x86.exe": "build/windows-x86-release/list-capture-devices-x86.exe"}
-NEEDED = ("Commit", "Version", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture")
-Download = collections.namedtuple("Download", "directory sums buildinfo recorded info signed")
+EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
+Download = collections.namedtuple("Download", "directory sums buildinfo recorded signed")
 
 # The lines of SHA256SUMS that GNU sha256sum -c reads, as it reads them:
 # 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03  list-capture-devices.exe
@@ -33,9 +28,8 @@ ESCAPE = re.compile(rb"\\(.?)")
 UNESCAPED = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
 
 def read_sums(data):
-    """{name: digest} of the bytes of a SHA256SUMS, read as sha256sum -c reads them (a line may
-    end in CRLF; empty lines and those that begin with # are skipped); a Failure that says
-    why where a line is one that sha256sum -c warns is improperly formatted, or reads otherwise."""
+    """{name: digest} of the bytes of a SHA256SUMS, read as sha256sum -c reads them (CRLF, empty
+    and # lines too); a Failure where sha256sum -c warns of a line, or reads it otherwise."""
     if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
         raise Failure("it is UTF-16 text, which sha256sum -c does not read: save it as UTF-8")
     sums, forms = {}, set()
@@ -75,36 +69,26 @@ def read_sums(data):
         raise Failure("it lists no file")
     return sums
 
-def git(*args, **options):
-    return subprocess.run(["git", *args], capture_output=True, check=True, **options).stdout
-
-# An entry of Installed-Build-Depends: "base-files (= 12.4+deb12u11)," (older releases: no comma)
-ENTRY = re.compile(r"([^\s,(]+) \(= ([^\s)]+)\)")
-
-def machine(buildinfo):
-    """{Build-Distribution, Build-Architecture and each package: its value} of a .buildinfo."""
-    info = Deb822(buildinfo.splitlines())
-    found = {field: info.get(field) for field in ("Build-Distribution", "Build-Architecture")}
-    return found | dict(ENTRY.findall(info.get("Installed-Build-Depends", "")))
+def made(sums):  # the lines of SHA256SUMS for the files that the build makes
+    return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
 
 def differences(recorded, here):
     """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
-    was, now = machine(recorded), machine(here)
+    was, now = [{"Debian": one.distribution, "architecture": one.architecture, **one.packages}
+                for one in (recorded, here)]
     return [f"  {name}: recorded {was.get(name, 'none')}, here {now.get(name, 'none')}"
             for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
 
 def explain(directory, sums, rebuilt, kept):
-    """diffoscope's report on each file that the build makes and that differs, kept in kept, and
-    its first lines: for the zip, they name the member, and for an exe, the section or field."""
+    """Each differing file's diffoscope report, kept in kept, and its first lines, which name the
+    zip's member, or the exe's section or field."""
     names = [name for name in made(sums) if (directory / name).is_file() and (rebuilt / name)
              .is_file() and (directory / name).read_bytes() != (rebuilt / name).read_bytes()]
-    # Installed only now: a rebuild in a machine of the recorded packages alone may be offline.
-    sys.stdout.flush()
-    env = dict(os.environ, release_build="yes", extra_packages="diffoscope-minimal binutils unzip")
-    if names and subprocess.run(["bash", "-ec", "source scripts/setup.sh"], cwd=TOP, stdout=2,
-                                env=env).returncode:
-        print("diffoscope, which says where files differ, is not installed (above).")
+    if names and not shutil.which("diffoscope"):  # rebuild.sh installs it, where apt-get can
+        print("diffoscope, which says where files differ, is not installed here: "
+              "RELEASING.md#the-recorded-machine says how to run it on them.")
         return
+    sys.stdout.flush()
     for name in names:
         report = kept / f"{name}.diffoscope.txt"
         subprocess.run([TOP / "release/diffoscope-exes.py", "--text", report, directory / name,
@@ -116,32 +100,30 @@ def explain(directory, sums, rebuilt, kept):
                    if re.match(r"(│ )*(├── |[-+])", line)]
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
+def unzipped(source, exe):
+    """exe's bytes in the zip at source, or None where it holds none."""
+    try:
+        with zipfile.ZipFile(source) as archive:
+            return archive.read(exe) if exe in archive.namelist() else None
+    # RuntimeError: an encrypted member (the release's zip encrypts nothing)
+    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as why:
+        raise Failure(f"{source}: it cannot be read as a zip ({why}), though its digest is the "
+                      "one SHA256SUMS gives.", UNJUDGED)
+
 def take_exes(directory, sums, zip_name, folder):
-    """The exes, as downloaded or else as the zip holds them, put in folder
-    (by name: nothing that a download names is run): {exe: its signers}."""
-    found, right = {}, None
-    if zip_name and (directory / zip_name).is_file():
-        # Its exes are the release's only where it is the zip that SHA256SUMS lists.
-        right = hashlib.sha256((directory / zip_name).read_bytes()).hexdigest() == sums[zip_name]
+    """{exe: its signers} of the exes, downloaded or in the zip listed, copied to folder (unrun)."""
+    found, zipped = {}, directory / str(zip_name)
     folder.mkdir(exist_ok=True)
     for exe in EXES:
         source = directory / exe
         if source.is_file():
             shutil.copy(source, folder)
-        elif right is not None:
-            source = directory / zip_name
-            said = "its digest is " + ("the one SHA256SUMS gives." if right else
-                                       "not the one SHA256SUMS gives: download it again.")
-            try:
-                with zipfile.ZipFile(source) as archive:
-                    member = archive.getinfo(exe) if exe in archive.namelist() else None
-                    if member and member.flag_bits & 1:  # the release's zip encrypts nothing
-                        raise Failure(f"{source}: its {exe} is encrypted; {said}", UNJUDGED)
-                    data = archive.read(member) if member else None
-            except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as why:
-                raise Failure(f"{source}: it cannot be read as a zip ({why}); {said}", UNJUDGED)
-            if not right:
-                raise Failure(f"{source}: {said}", UNJUDGED)
+        elif zip_name and zipped.is_file():
+            source = zipped
+            if hashlib.sha256(zipped.read_bytes()).hexdigest() != sums[zip_name]:
+                raise Failure(f"{zipped}: its digest is not the one SHA256SUMS gives: download "
+                              "it again.", UNJUDGED)
+            data = unzipped(zipped, exe)
             if data is None:
                 continue
             (folder / exe).write_bytes(data)
@@ -151,62 +133,45 @@ def take_exes(directory, sums, zip_name, folder):
             who = found[exe] = signature.signers((folder / exe).read_bytes())
         except Failure as why:  # a web page saved under its name, say
             raise Failure(f"{exe}, from {source}: {why}. Download it again.", UNJUDGED)
-        if len(who) > 1:  # nothing checked who they are: Windows judges that
-            print(f"{exe} carries signatures that name {', '.join(who)} as their signers.")
-        elif who:
-            print(f"{exe} carries a signature that names {who[0]} as its signer.")
-        else:
-            print(f"{exe} carries no signature.")
+        # Nothing checked who they are: Windows judges that.
+        print(f"{exe} carries " + (f"signatures that name {', '.join(who)} as their signers."
+                                   if len(who) > 1 else f"a signature that names {who[0]} as its "
+                                   "signer." if who else "no signature."))
     return found
 
 def compare(directory, sums, rebuilt):
-    """Says of each file of SHA256SUMS, and of it, whether the rebuild is the same; if all are,
-    and if SHA256SUMS is to the byte (the rebuild's, in another form, lists the same digests).
-    The .buildinfo, and its line, may differ with the machine alone: they do not count."""
+    """(Whether each listed file is the rebuild's to the byte, and SHA256SUMS lists the rebuild's
+    digests of what the build makes; whether SHA256SUMS is the rebuild's to the byte), said."""
     same = True
-    for name, digest in sums.items():
-        if not (rebuilt / name).is_file():  # "my notes.txt", say, which no rebuild gives
-            print(f"{name}: the build makes no file of that name")
-            same = False
-            continue
-        ours = (rebuilt / name).read_bytes()
-        if (directory / name).is_file():
-            offset = first_difference((directory / name).read_bytes(), ours)
-            right = offset is None
-            print(f"{name}: " + ("the same to the byte" if right else f"differs from {at(offset)}"))
-        else:  # its line in SHA256SUMS stands for it
-            right = hashlib.sha256(ours).hexdigest() == digest
-            print(f"{name}: not in {directory}; the rebuild" + (
-                " has the digest that SHA256SUMS gives" if right
-                else "'s digest is not the one SHA256SUMS gives"))
-        same = same and (right or name.endswith(".buildinfo"))
-    # A SHA256SUMS saved with CRLF line ends, say, is not the release's bytes, though sha256sum
-    # -c reads the same digests from it: it is said so, and the rebuild's files still count.
+    for name in sums:
+        if not (directory / name).is_file():
+            print(f"{name}: not in {directory}; its line in SHA256SUMS stands for it")
+        elif (rebuilt / name).is_file():
+            theirs, ours = (directory / name).read_bytes(), (rebuilt / name).read_bytes()
+            offset = first_difference(theirs, ours)
+            print(f"{name}: " + ("the same to the byte" if offset is None
+                                 else f"differs from {at(offset)}"))
+            same = same and (offset is None or name.endswith(".buildinfo"))
     theirs, ours = (directory / "SHA256SUMS").read_bytes(), (rebuilt / "SHA256SUMS").read_bytes()
-    offset = first_difference(theirs, ours)
+    listed, offset = made(read_sums(ours)), first_difference(theirs, ours)
+    for name in sorted(made(sums).keys() | listed.keys()):
+        if name not in listed:  # "my notes.txt", say, which no rebuild gives
+            print(f"{name}: the build makes no file of that name")
+        elif sums.get(name) != listed[name]:
+            print(f"{name}: SHA256SUMS gives {sums.get(name, 'no digest')}; the rebuild, "
+                  f"{listed[name]}")
     if offset is None:
         print("SHA256SUMS: the same to the byte")
-    elif read_sums(ours) == sums:
-        lines = [line.removesuffix(b"\r") for line in theirs.split(b"\n")]
-        how = "in form"
-        if [line for line in lines if line] == ours.splitlines():
-            how = "in its line ends and empty lines only"
-        print("SHA256SUMS: lists the rebuild's digests of the same files, but its own bytes "
-              f"differ from the rebuild's SHA256SUMS {how}, from {at(offset)}")
-    elif made(read_sums(ours)) == made(sums):
-        print("SHA256SUMS: lists the rebuild's digests of the files that the build makes; the "
-              f".buildinfo's differs, from {at(offset)}")
+    elif listed == made(sums):  # with CRLF line ends, say, or another machine's .buildinfo
+        print("SHA256SUMS: lists the rebuild's digests of the files that the build makes, but "
+              f"its bytes differ from the rebuild's from {at(offset)}")
     else:
         print(f"SHA256SUMS: differs from {at(offset)}")
-        same = False
-    return same, offset is None
-
-def made(sums):  # the lines of SHA256SUMS for the files that the build makes
-    return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
+    return same and listed == made(sums), offset is None
 
 def read_download(directory, folder):
-    """The release in directory as a rebuild reads it: its SHA256SUMS, its .buildinfo and its
-    exes, put in folder; a Failure (could not judge) that says what is missing or unreadable."""
+    """The release in directory as a rebuild reads it, its exes put in folder; a Failure (not
+    judged) that says what is missing or unreadable."""
     if not directory.is_dir():
         raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
@@ -219,86 +184,58 @@ def read_download(directory, folder):
     if not (directory / name).is_file():
         raise Failure(f"No build information in {directory}: put the release's {name} beside "
                       "its SHA256SUMS.", UNJUDGED)
-    try:
-        recorded = (directory / name).read_text()
-    except UnicodeDecodeError:  # not text at all: not a release's either
-        recorded = ""
-    info = Deb822(recorded.splitlines())
-    if info.get("Source") != "list-capture-devices" or not set(NEEDED) <= set(info):
-        raise Failure(f"{directory / name} is not the build information of a release of "
-                      "list-capture-devices.", UNJUDGED)
-    print(f"{name}: list-capture-devices {info['Version']}, commit {info['Commit']}, "
-          f"SOURCE_DATE_EPOCH {info['Source-Date-Epoch']}, built on "
-          f"{info['Build-Distribution']} {info['Build-Architecture']}.")
+    recorded = buildinfo.read(directory / name)
+    print(f"{name}: list-capture-devices {recorded.version}, commit {recorded.commit}, "
+          f"SOURCE_DATE_EPOCH {recorded.epoch}, built on {recorded.distribution} "
+          f"{recorded.architecture}.")
     zip_name = next((name for name in sums if name.endswith(".zip")), None)
     exes = take_exes(directory, sums, zip_name, folder)
     signed = any(exes.values())
-    # A build gives no signature: without them, a signed release's rebuild would differ, and
-    # say nothing of why.
-    if "Signed-Exes" in info and not signed:
-        raise Failure(f"{name} records a release of signed exes, and no signed exe, nor "
-                      f"{zip_name or 'the zip'}, is in {directory}: put the signed exes, or the "
-                      "zip, beside SHA256SUMS.", UNJUDGED)
-    if signed and len(exes) < len(EXES):
-        raise Failure(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: a signed "
-                      "release is rebuilt with the signatures of both exes, so put the exes, or "
-                      "the zip, beside SHA256SUMS.", UNJUDGED)
-    return Download(directory, sums, name, recorded, info, signed)
-
-def refuse(tree, signed):
-    """A Failure that says why the signed exes are not tree's build plus intact signatures, as
-    package.sh found (its status 3); not judged where none is refused but some cannot be judged."""
-    said, statuses = [], []
-    for exe, build in EXES.items():
-        try:
-            signature.judge(tree / build, signed / exe)
-        except Failure as why:
-            said.append(f"Refused: {exe} is not this build plus a signature: {why}.")
-            statuses.append(why.status)
-    if said:
-        raise Failure("\n".join(said + ["The signed exes named above are not this commit's build "
-                                        "plus a signature, whoever signed them."]), min(statuses))
+    if recorded.signed and not signed:  # else its rebuild would differ, and not say why
+        raise Failure(f"{name} records a release of signed exes, and no exe that {directory} "
+                      f"holds, itself or in {zip_name or 'the zip'}, carries a signature: put the "
+                      "signed exes, or the zip, beside SHA256SUMS.", UNJUDGED)
+    if signed and len(exes) < len(EXES):  # a signed release's build has both signatures
+        raise Failure(f"Not both exes, nor {zip_name or 'the zip'}, are in {directory}: put the "
+                      "exes, or the zip, beside SHA256SUMS.", UNJUDGED)
+    return Download(directory, sums, name, recorded, signed)
 
 def rebuild(download, scratch, named):
-    """The commit that download's .buildinfo records, built in a clone in scratch with the signed
-    exes there: the clone; a Failure that says why not."""
-    info, tree = download.info, scratch / "list-capture-devices"
+    """The clone in scratch of the commit that download records, built with the signed exes."""
+    recorded, tree = download.recorded, scratch / "list-capture-devices"
+    output("git", "clone", "--quiet", "--no-checkout", TOP, tree)
     try:
-        git("clone", "--quiet", "--no-checkout", TOP, tree)
-    except subprocess.CalledProcessError as failed:
-        raise Failure(f"git clone {TOP} failed: {failed.stderr.decode().strip()}", UNJUDGED)
-    try:
-        git("-C", tree, "checkout", "--quiet", "--detach", info["Commit"])
-    except subprocess.CalledProcessError:
-        raise Failure(f"This checkout does not have commit {info['Commit']}: fetch it (its tag is "
-                      f"v{info['Version']}) and run this again.", UNJUDGED)
-    if "Uncommitted-Changes" in info:  # made by package.sh here, before the changes were committed
-        if named or git("-C", TOP, "rev-parse", "HEAD").decode().strip() != info["Commit"]:
+        output("git", "-C", tree, "checkout", "--quiet", "--detach", recorded.commit)
+    except Failure:
+        raise Failure(f"This checkout does not have commit {recorded.commit}: fetch it (its tag "
+                      f"is v{recorded.version}) and run this again.", UNJUDGED)
+    if recorded.uncommitted:  # made by package.sh here, before the changes were committed
+        if named or output("git", "-C", TOP, "rev-parse", "HEAD").strip() != recorded.commit:
             raise Failure("The release was built with uncommitted changes: no commit rebuilds it.",
                           UNJUDGED)
-        git("-C", tree, "apply", "--index", input=git("-C", TOP, "diff", "--binary", "HEAD"))
+        output("git", "-C", tree, "apply", "--index",
+               input=output("git", "-C", TOP, "diff", "--binary", "HEAD"))
     signed = ["--signed", str(scratch / "signed")] if download.signed else []
-    print(f"Rebuilding commit {info['Commit']} in {tree}"
+    print(f"Rebuilding commit {recorded.commit} in {tree}"
           + (", with the signatures of its exes..." if signed else "..."), flush=True)
     # From here on, the scratch tree is kept where anything fails, for a look.
     with open(scratch / "rebuild.log", "wb") as out:
-        epoch = info["Source-Date-Epoch"]
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
-                               stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch,
-                                                    REPOSITORY_URL=info.get("Repository", "")))
-    if signed and built.returncode == 3:  # package.sh's refusal of the signed exes
-        refuse(tree, scratch / "signed")
-    if built.returncode:
+                               stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=recorded.epoch,
+                                                    REPOSITORY_URL=recorded.repository))
+    if built.returncode:  # 3: package.sh refused the signed exes, and said why
+        refused = signed and built.returncode == 3
         lines = (scratch / "rebuild.log").read_text(errors="replace").splitlines()
-        raise Failure("\n".join(lines[-40:] + [f"The rebuild failed: its log is {out.name}."]),
-                      UNJUDGED)
+        raise Failure("\n".join(lines[-40:] + [(
+            "Refused: the signed exes are not this commit's build plus a signature, whoever "
+            "signed them, as said above" if refused else "The rebuild failed") +
+            f": its log is {out.name}."]), DIFFERS if refused else UNJUDGED)
     return tree
 
 def judge(download, tree):
-    """Says how this machine and the rebuild in tree differ from download's; a Failure where the
-    rebuild differs."""
-    directory, buildinfo, rebuilt = download.directory, download.buildinfo, tree / "build/release"
-    changed = differences(download.recorded, (rebuilt / buildinfo).read_text())
+    """Says how this machine and the rebuild in tree differ from download's; a Failure if it does."""
+    directory, rebuilt = download.directory, tree / "build/release"
+    changed = differences(download.recorded, buildinfo.read(rebuilt / download.buildinfo))
     print("\n".join(["This machine differs from the one that built the release:", *changed])
           if changed else "This machine has the recorded Debian release and every recorded "
           "package at its recorded version.")
@@ -306,34 +243,33 @@ def judge(download, tree):
     if not same:
         explain(directory, download.sums, rebuilt, tree / "build")
         raise Failure(f"The rebuild differs from {directory}: it is kept in {rebuilt}." + (
-            " It may differ for this machine's differences alone: RELEASING.md says how to make "
-            f"the recorded machine with debootsnap --buildinfo {buildinfo}." if changed else ""))
+            " It may differ for this machine's differences alone: rebuild in the machine that "
+            f"{download.buildinfo} records, which debootsnap or release/machine.py makes "
+            "(RELEASING.md#the-recorded-machine)." if changed else ""))
     if to_the_byte:
         print(f"The rebuild is the same to the byte as {directory}.")
-    elif changed:  # as the .buildinfo records: it, and its line, differ
-        print(f"Each file that the build makes is the same to the byte as in {directory}, "
-              "whatever this machine's differences above: the release is what its source builds.")
-    else:
-        print(f"The rebuild is the same to the byte as each file of {directory} that SHA256SUMS "
-              "lists, and gives the digests that it lists; its SHA256SUMS is not the rebuild's "
-              "bytes (above).")
+    else:  # its .buildinfo, where this machine differs, or SHA256SUMS's form (above)
+        print(f"Each file that the build makes is the same to the byte as in {directory}, or has "
+              "the digest that its SHA256SUMS gives: the release is what its source builds.")
 
-if __name__ == "__main__":
-    directory = Path(sys.argv[1]) if sys.argv[1:] else TOP / "build/release"
+def main(arguments):
+    if len(arguments) > 1:
+        raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
+    if not (TOP / ".git").exists():  # a release's source archive, say
+        raise Failure(f"{TOP} is not a git clone: a release is rebuilt from the commit that its "
+                      ".buildinfo records, so run this in a clone of list-capture-devices.",
+                      UNJUDGED)
+    directory = Path(arguments[0]) if arguments else TOP / "build/release"
     scratch = Path(tempfile.mkdtemp(prefix="list-capture-devices-rebuild."))
     try:
-        if not (TOP / ".git").exists():  # a release's source archive, say
-            raise Failure(f"{TOP} is not a git clone: a release is rebuilt from the commit that "
-                          "its .buildinfo records, so run this in a clone of list-capture-devices.",
-                          UNJUDGED)
         download = read_download(directory, scratch / "signed")
-        judge(download, rebuild(download, scratch, named=len(sys.argv) > 1))
-    except (Failure, OSError) as failure:
+        judge(download, rebuild(download, scratch, named=bool(arguments)))
+    except (Failure, OSError):
         if not (scratch / "rebuild.log").exists():  # else kept for a look
             shutil.rmtree(scratch)
-        sys.stdout.flush()  # what was said before it comes first
-        if isinstance(failure, OSError):  # a file of the folder that cannot be read as one
-            failure = Failure(f"release/rebuild.py: {failure}", UNJUDGED)
-        print(failure, file=sys.stderr)
-        sys.exit(failure.status)
+        raise
     shutil.rmtree(scratch)
+    return 0
+
+if __name__ == "__main__":
+    verdict.run(main)

@@ -4,7 +4,14 @@
 # release/rebuild.py says, once what it and the build need is installed.
 # Exits 0 where it is the same, 1 where it differs, 2 where it cannot judge.
 set -eu
-(release_build=yes extra_packages=$(grep -v '^#' "$(dirname "$0")/packages.txt")
+setup=$(dirname "$0")/../scripts/setup.sh
+# shellcheck source=scripts/setup.sh
+(release_build=yes && source "$setup") || exit 2
+# diffoscope, which says where a file differs, is installed before the verdict
+# where apt-get can: the recorded machine holds its packages alone, and a user
+# not root has them name it. rebuild.py says where it is not installed.
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   # shellcheck source=scripts/setup.sh
-  source "$(dirname "$0")/../scripts/setup.sh") || exit 2
+  (release_build=yes extra_packages="diffoscope-minimal binutils unzip" && source "$setup") || true
+fi
 exec "$(dirname "$0")/rebuild.py" "$@"

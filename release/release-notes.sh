@@ -5,7 +5,7 @@
 # paragraph is one line. Any command that fails fails them, with its message. SIGNED_BY=SignPath,
 # set by the release workflow once its signing job has signed the exes, adds the line that SignPath
 # Foundation asks for.
-set -eu -o pipefail
+set -euo pipefail
 signature=$(cd "$(dirname "$0")" && pwd)/signature.py
 cd "$(dirname "$0")/../build/release"
 # The notes give these digests: they must be the files'.

@@ -5,9 +5,11 @@ Prints the bill of materials in CycloneDX 1.6: the exes with their SHA-256, the 
 COMPONENTS (from components.py) says each took code from, with their versions, purls and licences.
 It depends on nothing but them and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
 """
-import hashlib, json, os, sys, time
+import hashlib, json, os, time
 
+import verdict
 from components import Package, read_records
+from verdict import UNJUDGED, Failure
 
 def purl(package):
     version = package.version.replace("%", "%25").replace("+", "%2B").replace(":", "%3A")
@@ -50,15 +52,19 @@ def bill(version, records, exes, epoch):
                     "licenses": [{"license": {"id": "MIT"}}]}},
             "components": components, "dependencies": dependencies}
 
-if __name__ == "__main__":
-    if len(sys.argv) < 4 or not os.environ.get("SOURCE_DATE_EPOCH", "").isdigit():
-        sys.exit(__doc__.split("\n\n")[0] + ", with SOURCE_DATE_EPOCH set")
-    try:
-        text = json.dumps(bill(sys.argv[1], read_records(sys.argv[2]), sys.argv[3:],
-                               int(os.environ["SOURCE_DATE_EPOCH"])), indent=2)
-    except OSError as error:
-        sys.exit(f"release/sbom.py: {error}")
-    # A UUID of version 8 (RFC 9562: made as its maker chooses) from the SHA-256 of the rest.
+def numbered(text):
+    """text, a bill, with its serial number: a UUID of version 8 (RFC 9562: made as its maker
+    chooses) from the SHA-256 of the rest, so that the same bill has the same number."""
     d = hashlib.sha256(text.encode()).hexdigest()
     serial = f"{d[:8]}-{d[8:12]}-8{d[13:16]}-{(int(d[16], 16) & 3) | 8:x}{d[17:20]}-{d[20:32]}"
-    print(text.replace("urn:uuid:SERIAL", "urn:uuid:" + serial, 1))
+    return text.replace("urn:uuid:SERIAL", "urn:uuid:" + serial, 1)
+
+def main(arguments):
+    if len(arguments) < 3 or not os.environ.get("SOURCE_DATE_EPOCH", "").isdigit():
+        raise Failure(__doc__.split("\n\n")[0] + ", with SOURCE_DATE_EPOCH set", UNJUDGED)
+    print(numbered(json.dumps(bill(arguments[0], read_records(arguments[1]), arguments[2:],
+                                   int(os.environ["SOURCE_DATE_EPOCH"])), indent=2)))
+    return 0
+
+if __name__ == "__main__":
+    verdict.run(main)

@@ -4,7 +4,7 @@ script's main() prints it and exits with its status, as cmp, diff and diffoscope
 same, or accepted (no Failure); 1 differs, or refused; 2 could not judge (bad input, a missing
 file, a failed clone or build). A fault in the tooling's own code is no Failure: it ends in
 Python's traceback."""
-import sys
+import subprocess, sys
 
 DIFFERS, UNJUDGED = 1, 2
 
@@ -31,6 +31,15 @@ def amount(count):
 def at(offset):
     """An offset in a file, in words: "offset 1100 (0x44c)"."""
     return f"offset {offset} (0x{offset:x})"
+
+def output(*command, input=None):
+    """What command prints; a Failure (not judged) with its own words where it fails. Its bytes
+    that are not UTF-8 pass through as they are (git diff's of a binary file, say)."""
+    done = subprocess.run(command, input=input, capture_output=True, text=True,
+                          errors="surrogateescape")
+    if done.returncode:
+        raise Failure(f"{' '.join(map(str, command))} failed: {done.stderr.strip()}", UNJUDGED)
+    return done.stdout
 
 def run(main):
     """Exits with main(the command's arguments)'s status, or says a Failure's words and exits with

@@ -3,13 +3,16 @@
 # packages in $extra_packages besides, and defines build, which configures a
 # CMake preset and builds in it.
 
-# A release build (release_build=yes) needs neither Wine nor GoogleTest: it is
-# rebuilt in a machine that holds its .buildinfo's packages alone. Without its
-# preloader, Wine now and then cannot start a program at all ("failed to map
-# the shared user data"): something of the host's already lies where Windows
-# keeps that page.
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix zip ${extra_packages:-}"
-[ -n "${release_build:-}" ] || packages="$packages wine64 wine64-preloader googletest"
+# A release build (release_build=yes) needs all of release/packages.txt, and
+# neither Wine nor GoogleTest: it is rebuilt in a machine that holds its
+# .buildinfo's packages alone. Any other build needs the first line of it, and
+# those. Without its preloader, Wine now and then cannot start a program at
+# all ("failed to map the shared user data"): something of the host's already
+# lies where Windows keeps that page.
+packages=$(grep -v '^#' "$(dirname "${BASH_SOURCE[0]}")/../release/packages.txt")
+[ -n "${release_build:-}" ] ||
+  packages="$(head -n 1 <<<"$packages") wine64 wine64-preloader googletest"
+packages="$packages ${extra_packages:-}"
 
 missing=""
 for package in $packages; do

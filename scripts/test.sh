@@ -3,10 +3,11 @@
 # release tooling's with pytest, then the program's under Wine (the x86 lister
 # under WoW64, with 32-bit Wine).
 set -eu
-# 32-bit Wine needs its preloader as much as 64-bit Wine does. The release
-# tooling's tests sign exes of their own with a throwaway certificate.
-extra_packages="g++-mingw-w64-i686-posix wine32:i386 wine32-preloader:i386 python3-pytest
-  python3-asn1crypto python3-cryptography python3-debian python3-pefile openssl osslsigncode"
+# The release tooling's tests need what a release build does (the x86 lister,
+# its compiler); they sign exes of their own with a throwaway certificate.
+# 32-bit Wine needs its preloader as much as 64-bit Wine does.
+extra_packages="$(grep -v '^#' "$(dirname "$0")/../release/packages.txt") wine32:i386
+  wine32-preloader:i386 python3-pytest openssl osslsigncode"
 # shellcheck source=scripts/setup.sh
 source "$(dirname "$0")/setup.sh"
 # pytest fails on a failing test, and on none run (its status 5).

@@ -16,5 +16,6 @@ sed -n '/^```/,/^```/{/^\("\|bash "\)$source\/release\/\(machine\.py\|rebuild-in
 (set -x && source "$throwaway/commands") | tee "$throwaway/said"
 grep -F "is the same to the byte as" "$throwaway/said"
 status=0 && bash release/rebuild-in.sh "$machine" "$byte" >"$throwaway/said" 2>&1 || status=$?
-[ "$status" -eq 1 ] && grep -F ".exe: differs from offset 1100" "$throwaway/said" ||
+[ "$status" -eq 1 ] && grep -F ".exe: differs from offset 1100" "$throwaway/said" &&
+  grep -F "The rebuild differs from $byte:" "$throwaway/said" ||
   { cat "$throwaway/said"; echo "Not refused in the machine (exit $status)." >&2; exit 1; }

@@ -55,7 +55,7 @@ sign sha256 build/windows-release/list-capture-devices.exe build/release/list-ca
 altered="list-capture-devices.exe is not this build plus a signature: its code differs"
 exits 3 "build/release/$altered from this build's from offset 1100" \
   bash release/package.sh --signed build/release
-exits 1 "Refused: $altered" bash release/rebuild.sh
+exits 1 "$altered" bash release/rebuild.sh
 dd if=build/windows-release/list-capture-devices.exe of=build/release/list-capture-devices.exe \
   bs=1 skip=1100 seek=1100 count=1 conv=notrunc status=none
 exits 3 "list-capture-devices.exe is not this build plus a signature: its signature 0 does not" \
@@ -73,9 +73,7 @@ for exe in "$throwaway"/checked/*.exe; do
     -key "$throwaway/key.pem" -in "$exe" -out "$throwaway/named/${exe##*/}" >/dev/null
   sign sha256 "$exe" "$throwaway/stamped/${exe##*/}" -ts "$timestamps"
 done
-for kind in named stamped; do
-  release/signature.py check "$throwaway/$kind" "$throwaway"/checked/*.exe
-done
+for kind in named stamped; do release/signature.py check "$throwaway/$kind" "$throwaway"/checked/*.exe; done
 # Then the unsigned release again, the one CI keeps: the one checked, to the byte.
 bash release/package.sh >/dev/null
 diff -rq "$throwaway/checked" build/release ||

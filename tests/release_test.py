@@ -1,6 +1,6 @@
 """The release tooling's own judgments, on small made-up inputs: a copyright
 file's terms, an exe's signatures, and SHA256SUMS. Run by scripts/test.sh with pytest."""
-import hashlib, os, random, re, struct, subprocess, sys, zipfile
+import hashlib, json, os, platform, random, re, struct, subprocess, sys, uuid, zipfile
 from contextlib import nullcontext
 from unittest.mock import Mock
 from operator import setitem
@@ -14,12 +14,12 @@ from debian.copyright import Copyright
 from debian.deb822 import BuildInfo, Packages
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "release"))
-import buildinfo, components, notices, readme, rebuild, sbom, signature
+import buildinfo, components, machine, notices, readme, rebuild, sbom, signature, verdict
 from verdict import Failure
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 
-Files: *
+Files: mingw-w64-*
 Copyright: 2009 the mingw-w64 project
 License: ZPL-2.1
  The ZPL's text.
@@ -62,9 +62,12 @@ def test_each_licence_named_has_its_text(text, paragraph, why):
     # A header compiled in is not the member's source, whatever its name: its paragraph, as SPDX.
     (["mingw-w64-libraries/winpthreads/src/%.c", "mingw-w64-crt/misc/pthread.h"], "thread",
      [("4", "MIT"), ("3", "MIT")]),
+    (["gcc/%.c"], "x", "no Files paragraph of its copyright file covers gcc/x.c"),
+    ([], "x", [("", "GPL")]),  # a row that gives its terms by ranges, not its source's paragraph
 ])
 def test_the_source_that_a_row_names(sources, stem, why):
-    row = components.Row("c", ["libx.a"], ["*"], sources, "", "")
+    ranges = ("", "") if sources else ("GPL", "/a/,/b/")
+    row = components.Row("c", ["libx.a"], ["*"], sources, *ranges)
     with pytest.raises(Failure, match=re.escape(why)) if type(why) is str else nullcontext():
         found = components.member_records("x.exe", PACKAGE, "libx.a", stem, row,
                                           copyrights(COPYRIGHT))
@@ -253,6 +256,7 @@ X = hashlib.sha256(b"x").hexdigest()  # each file named below holds "x"
     (f"{X}  a.zip\n{X} b.exe\n", "line 2 mixes DIGEST NAME with DIGEST  NAME"),
     (f"{X}  a.zip\n{X} *a.zip\n", "line 2 names a.zip a second time"),
     (f"{X}  ../a.zip\n", "line 1 names '../a.zip', not a file beside SHA256SUMS"),
+    (f"{X}  a.zip\n{X}  ..\n", "line 2 names '..', not a file"),
     (f"\\{X}  a\\t.zip\n", "line 1 has a NUL byte or an unknown escape"),
     ("\r\n# none\n", "it lists no file"),
 ])
@@ -271,7 +275,7 @@ def test_sha256sums_read_as_sha256sum_reads_them(tmp_path, text, read):
     ((), "app e lib pre prov"),  # the first alternative, a virtual package's provider, essentials
     (("lib",), "alt app e pre prov"), (("prov",), "virtual is not installed.")])
 def test_the_packages_that_the_buildinfo_lists(left_out, listed):
-    packages = {name: buildinfo.Package(name, "1", name == "e", provides.split(), buildinfo.names(
+    packages = {name: buildinfo.Installed(name, "1", name == "e", provides.split(), buildinfo.names(
         depends)) for name, provides, depends in [("app", "", "lib | alt (>= 1), virtual:any"),
         ("lib", "", ""), ("alt", "", ""), ("prov", "virtual", ""), ("e", "", "pre"), ("pre", "", ""),
         ("wine64", "", "")] if name not in left_out}
@@ -295,15 +299,26 @@ def test_the_buildinfo_lists_a_closed_set_one_relation_each(tmp_path):
             if not {one["name"] for one in relation} & named]
     assert left == [], "Not in the set, though a package of it depends on them:\n" + "\n".join(left)
 
+@pytest.mark.parametrize("status, signed", [("", False), (" M README.md\n", True)])  # git's
+def test_the_buildinfo_read_back(tmp_path, monkeypatch, status, signed):
+    monkeypatch.setattr(buildinfo, "output", lambda *command: status if "status" in command
+                        else verdict.output(*command))
+    (tmp_path / "a").write_text(buildinfo.buildinfo("1.2", {"a.zip": b"x"}, signed, "9").dump())
+    read = buildinfo.read(tmp_path / "a")
+    assert (read.uncommitted, read.signed, read.version) == (bool(status), signed, "1.2")
+
 EXE = "list-capture-devices.exe"
 FILES = {"a.zip": b"x", EXE: b"x", "THIRD-PARTY-NOTICES.txt": b"x"}  # X, SHA256SUMS says
 SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
+INFO = ("Source: list-capture-devices\nVersion: 1\nCommit: 1\nSource-Date-Epoch: 1\n"
+        "Build-Architecture: amd64\nBuild-Distribution: debian 12 (bookworm)\n"
+        "Installed-Build-Depends:\n a (= 1)\n")
 
 @pytest.mark.parametrize("rebuilt, downloaded, sums, same", [
     ({}, FILES, SUMS, (True, True)), ({}, {**FILES, "a.zip": b"z"}, SUMS, (False, True)),
     ({}, {**FILES, "THIRD-PARTY-NOTICES.txt": b"n"}, SUMS, (False, True)),
     ({}, {"a.zip": b"x"}, SUMS, (True, True)),  # its lines stand for the files not downloaded
-    ({EXE: b"y"}, {"a.zip": b"x"}, SUMS, (False, True)),
+    ({EXE: b"y"}, {"a.zip": b"x"}, SUMS, (False, False, f"{EXE}: SHA256SUMS gives {X}")),
     ({}, FILES, SUMS.replace(b"\n", b"\r\n"), (True, False)),  # the same digests, in other bytes
     ({}, FILES, SUMS.replace(X.encode(), b"0" * 64, 1), (False, False)),  # its zip's line differs
     ({}, {**FILES, "my notes.txt": b"x"}, SUMS + f"{X}  my notes.txt\n".encode(),
@@ -311,8 +326,11 @@ SUMS = "".join(f"{X}  {name}\n" for name in FILES).encode()
 ])
 def test_a_rebuild_compared(tmp_path, monkeypatch, capsys, rebuilt, downloaded, sums, same):
     monkeypatch.setattr(rebuild, "explain", lambda *_: None)  # diffoscope, installed if missing
-    for folder, files in [("ours/build/release", {**FILES, **rebuilt, "SHA256SUMS": SUMS,
-                                                  "a.buildinfo": b""}),
+    ours = {**FILES, **rebuilt}
+    listing = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in
+                      ours.items())
+    for folder, files in [("ours/build/release", {**ours, "SHA256SUMS": listing.encode(),
+                                                  "a.buildinfo": INFO.encode()}),
                           ("theirs", {**downloaded, "SHA256SUMS": sums})]:
         (tmp_path / folder).mkdir(parents=True)
         for name, data in files.items():
@@ -320,7 +338,8 @@ def test_a_rebuild_compared(tmp_path, monkeypatch, capsys, rebuilt, downloaded, 
     ours, sums = tmp_path / "ours/build/release", rebuild.read_sums(sums)
     assert rebuild.compare(tmp_path / "theirs", sums, ours) == same[:2]
     assert all(said in capsys.readouterr().out for said in same[2:])  # what differs, where said
-    judged = rebuild.Download(tmp_path / "theirs", sums, "a.buildinfo", "", None, False)
+    judged = rebuild.Download(tmp_path / "theirs", sums, "a.buildinfo",
+                              buildinfo.read(ours / "a.buildinfo"), False)
     with nullcontext() if same[0] else pytest.raises(Failure, match="rebuild differs") as caught:
         rebuild.judge(judged, tmp_path / "ours")  # the rebuild's last step: 1 where it differs
     assert same[0] or caught.value.status == 1
@@ -328,19 +347,25 @@ def test_a_rebuild_compared(tmp_path, monkeypatch, capsys, rebuilt, downloaded, 
 @pytest.mark.parametrize("downloaded, zipped, right, taken", [
     ({EXE: "sha1.exe"}, False, True, {EXE: ["CN=Test rsa signer"]}),  # as downloaded
     ({}, True, True, {EXE: ["CN=Test rsa signer"]}),  # as the zip that SHA256SUMS lists holds it
+    ({}, "-P", True, "is encrypted, password required"),
     ({}, False, True, {}), ({}, True, False, "its digest is not the one SHA256SUMS gives"),
     ({"a.zip": b"<html></html>"}, False, True, "it cannot be read as a zip"),
     ({EXE: b"<html></html>"}, False, True, "it is not a Windows executable. Download it again"),
 ])
 def test_exes_taken(signed, tmp_path, downloaded, zipped, right, taken):
-    with zipfile.ZipFile(tmp_path / "a.zip", "w") as archive:
-        if zipped:
+    if zipped == "-P":  # encrypted, by Info-ZIP: zipfile encrypts nothing
+        (tmp_path / "z").mkdir()
+        (tmp_path / "z" / EXE).write_bytes((signed / "sha1.exe").read_bytes())
+        subprocess.run(["zip", "-q", "-P", "x", tmp_path / "a.zip", EXE], cwd=tmp_path / "z")
+    with zipfile.ZipFile(tmp_path / "a.zip", "a") as archive:
+        if zipped is True:
             archive.write(signed / "sha1.exe", EXE)
     for name, data in downloaded.items():  # bytes, or a signed exe's name
         (tmp_path / name).write_bytes(data if type(data) is bytes else (signed / data).read_bytes())
     digest = hashlib.sha256((tmp_path / "a.zip").read_bytes()).hexdigest() if right else "0" * 64
-    with pytest.raises(Failure, match=taken) if isinstance(taken, str) else nullcontext():
+    with pytest.raises(Failure, match=taken) if isinstance(taken, str) else nullcontext() as no:
         assert rebuild.take_exes(tmp_path, {"a.zip": digest}, "a.zip", tmp_path / "taken") == taken
+    assert not no or no.value.status == 2  # not judged: a download to be made again
 # What the release writes, on made-up records: each member, licence, purl and hash in its place.
 GCC, GPL = components.Package("g++-mingw-w64-i686-posix", "1:12+b1", "amd64"), "GPL-2.0-or-later"
 X86, DEMANGLER = "list-capture-devices-x86.exe", "libiberty's C++ demangler"
@@ -352,11 +377,12 @@ RECORDS = [components.Record(exe, *package, *taken) for exe, package, *taken in 
     (X86, GCC, "libstdc++.a", "cp-demangle", DEMANGLER, GPL + " WITH GCC-exception-2.0", "",
      "release/cp-demangle.txt"),
     (X86, GCC, "libgcc.a", "-", "GCC runtime libraries", GPL, "", "release/cp-demangle.txt")]]
-@pytest.mark.parametrize("more, why", [([], ""), ([RECORDS[-1]._replace(licence="X")], "under X,")])
-def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, why):
+@pytest.mark.parametrize("more, expat, why", [([], EXPAT, ""), ([RECORDS[-1]._replace(licence="X")],
+    EXPAT, "under X,"), ([], EXPAT + " /usr/share/common-licenses/MIT\n", "/usr/share/common-")])
+def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, expat, why):
     monkeypatch.setattr(notices, "read_copyright",
-                        lambda name, _: copyrights(f"{COPYRIGHT}\n{EXPAT}")[name])
-    with pytest.raises(Failure, match=why) if why else nullcontext():
+                        lambda name, _: copyrights(f"{COPYRIGHT}\n{expat}")[name])
+    with pytest.raises(Failure, match=why) if why else nullcontext() as refused:
         lines = notices.notices("1.2.3", RECORDS + more).splitlines()
         at = [lines.index(line) for line in [  # a ValueError where one is left out
             "Third-party notices of list-capture-devices 1.2.3", "MinGW-w64 runtime",
@@ -369,6 +395,22 @@ def test_the_notices_name_each_member_and_its_terms(monkeypatch, more, why):
             DEMANGLER, f"Licence: {GPL} WITH GCC-exception-2.0", "  libstdc++.a: cp-demangle"]]
         assert at == sorted(at) and [lines.count(line) for line in [" " * 20 + "GNU GENERAL PUBLIC"
                                      " LICENSE", "=" * 76, "Copyright: 2020 A. Misc"]] == [2, 3, 1]
+    assert not why or refused.value.status == 1
+
+@pytest.mark.parametrize("ranges, said", [("/^b/,/^d/", "b\nc"), ("/^z/,/^d/", "has no lines /^z")])
+def test_the_lines_of_a_range(tmp_path, ranges, said):
+    (tmp_path / "copyright").write_text("a\nb\nc\nd\n")
+    with pytest.raises(Failure, match=re.escape(said)) if "no" in said else nullcontext():
+        assert notices.ranges_text(tmp_path / "copyright", ranges) == said
+
+@pytest.mark.parametrize("line, row", [("c | a.a | * | x/%.c y.h", (["x/%.c", "y.h"], "", "")),
+    ("c | a.a | * | GPL-2.0-or-later /^x/,/^y/", ([], "GPL-2.0-or-later", "/^x/,/^y/")),
+    ("c | a.a | * | MIT release/x.txt", ([], "MIT", "release/x.txt")), ("c | a.a | *", "not comp")])
+def test_a_row_of_components_txt(tmp_path, line, row):
+    (tmp_path / "rows").write_text(f"# c | files | members | terms\n\n{line}\n")
+    with pytest.raises(Failure, match=row) if type(row) is str else nullcontext() as caught:
+        assert components.read_rows(tmp_path / "rows") == [("c", ["a.a"], ["*"], *row)]
+    assert type(row) is not str or caught.value.status == 2
 
 PURL, PURL86 = ("pkg:deb/debian/mingw-w64-x86-64-dev@1?arch=all",
                 "pkg:deb/debian/g++-mingw-w64-i686-posix@1%3A12%2Bb1?arch=amd64")
@@ -401,31 +443,25 @@ def test_a_link_map_read(tmp_path, text, taken):
     with pytest.raises(Failure, match=re.escape(taken)) if type(taken) is str else nullcontext():
         assert [(r.member, r.component) for r in components.records([tmp_path / "x.map"])] == taken
 # The rebuild's steps, and the status of what stops each: 1 differs or refused, 2 not judged.
-INFO = "Source: list-capture-devices\n" + "".join(f"{name}: 1\n" for name in rebuild.NEEDED)
 LISTED = SUMS + f"{X}  a.buildinfo\n".encode()
+HEAD = verdict.output("git", "-C", rebuild.TOP, "rev-parse", "HEAD").strip()
 @pytest.mark.parametrize("files, said", [
     ({}, "No SHA256SUMS in"), ({"SHA256SUMS": SUMS}, "No build information in"),
-    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace(": list-", ": a-").encode()}, "is not the"),
-    ({"SHA256SUMS": LISTED, "a.buildinfo": (INFO + "Signed-Exes: yes\n").encode()}, "of signed"),
-    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.encode()}, "This checkout does not have commit 1")])
-def test_a_rebuild_that_cannot_be_judged(tmp_path, files, said):
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace(": list-", ": a-")}, "is not the"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace("debian 12", "Debian 12")}, "records no B"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace("(= 1)", "(>= 1)")}, "a other than as"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO + "Signed-Exes: yes\n"}, "carries a signature"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO + "Signed-Exes: yes\n", EXE: "x"}, "Not both"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO}, "This checkout does not have commit 1"),
+    ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace("Commit: 1", f"Commit: {HEAD}")
+      + "Uncommitted-Changes: yes\n"}, "built with uncommitted changes")])
+def test_a_rebuild_that_cannot_be_judged(tmp_path, monkeypatch, files, said):
+    monkeypatch.setattr(signature, "signers", lambda data: ["CN=Anyone"])  # of any exe here
     for name, data in files.items():
-        (tmp_path / name).write_bytes(data)
+        (tmp_path / name).write_bytes(data if type(data) is bytes else data.encode())
     with pytest.raises(Failure, match=said) as caught:
         rebuild.rebuild(rebuild.read_download(tmp_path, tmp_path / "s"), tmp_path, named=True)
     assert caught.value.status == 2
-
-@pytest.mark.parametrize("verdicts, status, said", [  # KeyError: the tooling's own fault
-    ([None, None], 0, ""), ([KeyError("typo"), None], KeyError, "typo"),  # and no verdict
-    ([None, Failure("a form", 2)], 2, "-x86.exe is not this build plus a signature: a form."),
-    ([Failure("its code differs"), Failure("a form", 2)], 1, f"Refused: {EXE} is not this build "
-     "plus a signature: its code differs.\n")])
-def test_why_package_sh_refused(monkeypatch, verdicts, status, said):
-    monkeypatch.setattr(signature, "judge", Mock(side_effect=verdicts))  # x86-64's, then x86's
-    refused = pytest.raises(Failure if status != KeyError else KeyError, match=re.escape(said))
-    with nullcontext() if status == 0 else refused as caught:
-        rebuild.refuse(Path("tree"), Path("signed"))
-    assert status in (0, KeyError) or caught.value.status == status
 
 LINKS = "[C](CHECKING.md#the-digest), [L](LICENSE), [A](#x)"  # LICENSE: in the zip
 
@@ -452,3 +488,45 @@ def test_the_zip_readme_names_the_repository(tmp_path, address, origin, said):
     done = subprocess.run([Path(readme.__file__), "1.2.3", "README.md"], cwd=tmp_path,
                           env=environment, capture_output=True, text=True)
     assert said in (tmp_path / "README.md").read_text() + done.stderr
+
+@pytest.mark.parametrize("text", ['"urn:uuid:SERIAL"', '"urn:uuid:SERIAL", 2'])
+def test_the_serial_number_is_the_rest_s_digest(text):
+    number = uuid.UUID(json.loads(f"[{sbom.numbered(text)}]")[0].removeprefix("urn:uuid:"))
+    bits = (1 << 128) - 1 ^ 0xf << 76 ^ 3 << 62  # all but the version's and the variant's
+    digest = int(hashlib.sha256(text.encode()).hexdigest()[:32], 16)
+    assert (number.version, number.variant, number.int & bits) == (8, uuid.RFC_4122, digest & bits)
+
+@pytest.mark.parametrize("module, arguments, status, said", [
+    (components, [], 2, "Usage: "), (notices, ["1"], 2, "Usage: "), (sbom, ["1", "x"], 2, "Usage"),
+    (buildinfo, ["1"], 2, "Usage: "), (rebuild, ["a", "b"], 2, "Usage: "), (readme, [], 2, "Usage"),
+    (machine, ["x"], 2, "Usage: "), (machine, ["/none", "y"], 2, "There is no file /none"),
+    (machine, [__file__, "/tmp"], 2, "/tmp is there already: the machine is made in a folder not"),
+    (components, ["/none.map"], 2, "No such file"), (readme, ["1", "x"], 1, "has not one line"),
+    (components, ["x"], 0, ""), (machine, [__file__, "m"], 2, "is not the build information")])
+def test_what_each_command_exits(tmp_path, monkeypatch, capsys, module, arguments, status, said):
+    (tmp_path / "x").write_text("")  # a link map of nothing, and a README without the repository
+    monkeypatch.setenv("REPOSITORY_URL", "https://example.org/o/x")
+    monkeypatch.setenv("SOURCE_DATE_EPOCH", "1")  # a usage for want of arguments alone
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "argv", [module.__file__, *arguments])
+    with pytest.raises(SystemExit) as exited:
+        verdict.run(module.main)
+    assert exited.value.code == status and said in capsys.readouterr().err
+
+@pytest.mark.parametrize("arch, archived, status, holds, said", [
+    ("s390x", "1", 0, "a=1", "records a build on s390x Debian"), ("amd64", "1", 1, "", "exit 1"),
+    ("amd64", "1", 0, "a=1", "holds the 1 recorded packages"), ("amd64", "2", 0, "a=2", "no lon"),
+    ("amd64", "1", 0, "a=2", "holds other packages than those recorded:\n  a 1: 2"),
+    ("amd64", "1", 0, "b=1", "holds other packages than those recorded:\n  a 1: none\n  b: 1,")])
+def test_the_machine_made(tmp_path, monkeypatch, capsys, arch, archived, status, holds, said):
+    (tmp_path / "b").write_text(INFO.replace("amd64", arch).replace(
+        "bookworm", platform.freedesktop_os_release()["VERSION_CODENAME"]))
+    says = {"dpkg": "amd64\n", "apt-get": "", "apt-cache": f"a | {archived} | x", "chroot": holds}
+    monkeypatch.setattr(machine, "output", lambda *command: says[command[0]])
+    monkeypatch.setattr(subprocess, "run", lambda *_, **__: Mock(returncode=status, stdout=""))
+    try:
+        machine.make(tmp_path / "b", tmp_path / "m")
+    except Failure as refused:  # not judged, as all that stops it
+        assert refused.status == 2 and said in str(refused)
+    else:
+        assert said in capsys.readouterr().out
