@@ -37,14 +37,13 @@ def read_rows(path=os.path.join(os.path.dirname(__file__), "components.txt")):
                 raise Failure(f"{path}: not component | files | members | terms: {fields}",
                               UNJUDGED)
             component, files, members, terms = (field.strip() for field in fields)
-            files, members = files.split(), members.split()
             # GPL-3.0-or-later WITH GCC-exception-3.1 /^GCC is/,/^The lib/
             # GPL-2.0-or-later WITH GCC-exception-2.0 release/cp-demangle.txt
             given = re.fullmatch(r"(.+?) (/.*|release/\S+)", terms)
             if given:
-                rows.append(Row(component, files, members, [], given[1], given[2]))
+                rows.append(Row(component, files.split(), members.split(), [], given[1], given[2]))
             else:  # mingw-w64-crt/stdio/%.c
-                rows.append(Row(component, files, members, terms.split(), "", ""))
+                rows.append(Row(component, files.split(), members.split(), terms.split(), "", ""))
     return rows
 
 def linked(map_path):
@@ -92,26 +91,6 @@ def row_of(rows, name, stem, here):
                       "terms.")
     return row
 
-def twin(copyright, source, stem):
-    """A file that the copyright file names (not by a wildcard) whose name is the member's,
-    elsewhere than source, which may be the member's source; None where it names source itself."""
-    named = [glob for paragraph in copyright.all_files_paragraphs() for glob in paragraph.files
-             if "*" not in glob and "?" not in glob]
-    if source in named:
-        return None
-    return next((glob for glob in named if glob.rsplit("/", 1)[-1].startswith(stem + ".")), None)
-
-def covering(copyright, source):
-    """The Files paragraph whose terms cover source, by the copyright file's own rule (the last that
-    matches), with its number among all paragraphs (from 1) and its licence as SPDX; or None."""
-    paragraph = copyright.find_files_paragraph(source)
-    if paragraph is None:
-        return None
-    number = list(copyright.all_paragraphs()).index(paragraph) + 1
-    # Debian's licence names as SPDX: one that SPDX lacks becomes a LicenseRef-.
-    return number, " ".join(SPDX.get(name, "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name))
-                            for name in paragraph.license.synopsis.split())
-
 def read_copyright(package, copyrights):
     """package's machine-readable copyright file, read once into copyrights."""
     path = f"/usr/share/doc/{package}/copyright"
@@ -131,19 +110,26 @@ def member_records(exe, package, name, stem, row, copyrights):
     here = f"{exe} links {name}({stem}), of {package.name}"
     copyright = read_copyright(package.name, copyrights)
     sources = [source.replace("%", stem) for source in row.sources]
-    other = twin(copyright, sources[0], stem)
-    if other:
-        raise Failure(f"{here}: its copyright file has terms for {other}, which may be its "
+    # A file that the copyright file names (not by a wildcard) with the member's name, elsewhere
+    # than the source given, may be the member's source.
+    named = [glob for paragraph in copyright.all_files_paragraphs() for glob in paragraph.files
+             if "*" not in glob and "?" not in glob]
+    others = [glob for glob in named if glob.rsplit("/", 1)[-1].startswith(stem + ".")]
+    if others and sources[0] not in named:
+        raise Failure(f"{here}: its copyright file has terms for {others[0]}, which may be its "
                       f"source, not {sources[0]}: say in release/components.txt which it is.")
     records, problems = [], []
     # The member's source, and the headers compiled into it with terms of their own.
     for source in sources:
-        terms = covering(copyright, source)
-        if terms is None:
+        paragraph = copyright.find_files_paragraph(source)
+        if paragraph is None:
             problems.append(f"{here}: no Files paragraph of its copyright file covers {source}.")
-        else:
-            number, licence = terms
-            records.append(Record(*took, licence, str(number), ""))
+            continue
+        number = list(copyright.all_paragraphs()).index(paragraph) + 1
+        # Debian's licence names as SPDX: one that SPDX lacks becomes a LicenseRef-.
+        licence = " ".join(SPDX.get(name, "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name))
+                           for name in paragraph.license.synopsis.split())
+        records.append(Record(*took, licence, str(number), ""))
     if problems:
         raise Failure("\n".join(problems))
     return records
@@ -154,11 +140,9 @@ def records(map_paths):
     for map_path in map_paths:
         exe = os.path.basename(map_path)[:-len(".map")] + ".exe"
         build = os.path.dirname(os.path.abspath(map_path))
-        pairs = []
-        for path, member in linked(map_path):
-            path = os.path.realpath(os.path.join(build, path))
-            if not path.startswith(build + "/"):  # not the build's own
-                pairs.append((path, member))
+        pairs = [(os.path.realpath(os.path.join(build, path)), member)
+                 for path, member in linked(map_path)]
+        pairs = [pair for pair in pairs if not pair[0].startswith(build + "/")]  # not the build's
         packages = packages_of({path for path, _ in pairs})
         for path, member in pairs:
             if path not in packages:
