@@ -4,8 +4,7 @@
 Prints THIRD-PARTY-NOTICES.txt: each component of COMPONENTS (what components.py printed) once, with
 what each exe took of it from which package, its licence, and the notices and licence texts that the
 licence asks to be passed on, from the packages' copyright files (a shared text once), or a file in
-release/ where they lack them, and base-files' full texts of the licences that those name.
-"""
+release/ where they lack them, and base-files' full texts of the licences that those name."""
 import os, re, subprocess, sys
 
 from debian.deb822 import Deb822
@@ -34,26 +33,6 @@ def wrap(text, indent=""):
         lines, text = lines + [text[:cut]], indent + text[cut + 1:]
     return lines + [text]
 
-def paragraph_text(package, copyright, number):
-    """Files paragraph number (from 1) of package's copyright less its Files field, then the
-    License paragraph of each licence that it names without text; a Failure where none gives one."""
-    files = list(copyright.all_paragraphs())[number - 1]
-    paragraph = Deb822(files.dump().splitlines())
-    del paragraph["Files"]
-    parts, missing = [paragraph.dump()], []
-    if not files.license.text:
-        missing = re.split(r" (?:and|or) ", files.license.synopsis)  # "BSD-2-clause and ISC"
-    for licence in copyright.all_license_paragraphs():
-        if licence.license.synopsis in missing:
-            missing.remove(licence.license.synopsis)
-            parts.append(licence.dump())
-    if missing:
-        named = files.files[0] + (" ..." if len(files.files) > 1 else "")
-        raise Failure(f"{package}: paragraph {number} of its copyright file (Files: {named}) names "
-                      f"the licence {', '.join(missing)} without its text, and no License "
-                      "paragraph of that name gives it: the notices would lack it.")
-    return "\n\n".join(part.rstrip("\n") for part in parts)
-
 def ranges_text(path, ranges):
     """The lines of the file at path in each range (/first line/,/line after/), all found."""
     with open(path, encoding="utf-8") as text:
@@ -69,7 +48,8 @@ def ranges_text(path, ranges):
     return "\n".join(parts).rstrip("\n")
 
 def terms_text(record, copyrights):
-    """The terms that record's paragraph or ranges state; a Failure that says why not."""
+    """The terms that record's file or ranges state, or its Files paragraph less its Files field
+    then the License paragraph of each licence it names without text; a Failure says why not."""
     if record.ranges.startswith("release/"):  # a file kept beside this one
         path = os.path.join(os.path.dirname(__file__), "..", record.ranges)
         with open(path, encoding="utf-8") as text:
@@ -77,15 +57,22 @@ def terms_text(record, copyrights):
     if record.ranges:
         return ranges_text(f"/usr/share/doc/{record.package}/copyright", record.ranges)
     copyright = read_copyright(record.package, copyrights)
-    return paragraph_text(record.package, copyright, int(record.paragraph))
-
-def members_listed(members):
-    """What follows a file's name: its members, their count if many, nothing if linked whole."""
-    if len(members) > 20:
-        return f": {len(members)} members"
-    if members == ["-"]:
-        return ""
-    return ": " + ", ".join(members)
+    files = list(copyright.all_paragraphs())[int(record.paragraph) - 1]
+    paragraph = Deb822(files.dump().splitlines())
+    del paragraph["Files"]
+    parts, missing = [paragraph.dump()], []
+    if not files.license.text:
+        missing = re.split(r" (?:and|or) ", files.license.synopsis)  # "BSD-2-clause and ISC"
+    for licence in copyright.all_license_paragraphs():
+        if licence.license.synopsis in missing:
+            missing.remove(licence.license.synopsis)
+            parts.append(licence.dump())
+    if missing:
+        named = files.files[0] + (" ..." if len(files.files) > 1 else "")
+        raise Failure(f"{record.package}: paragraph {record.paragraph} of its copyright file "
+                      f"(Files: {named}) names the licence {', '.join(missing)} without its text, "
+                      "and no License paragraph of that name gives it: the notices would lack it.")
+    return "\n\n".join(part.rstrip("\n") for part in parts)
 
 def notices(version, records):
     """The text of THIRD-PARTY-NOTICES.txt for records; a Failure that says all that stops it."""
@@ -108,8 +95,13 @@ def notices(version, records):
             taken.setdefault(taker, {}).setdefault(record.file, {})[record.member] = None
         for (_, package, exe, package_version), files in sorted(taken.items()):
             out += wrap(f"In {exe}, from Debian's {package} {package_version}:")
-            for file, members in files.items():
-                out += wrap(f"  {file}{members_listed(list(members))}", "      ")
+            for file, members in files.items():  # their count if many, none if linked whole
+                listed = f"{file}: " + ", ".join(members)
+                if len(members) > 20:
+                    listed = f"{file}: {len(members)} members"
+                elif list(members) == ["-"]:
+                    listed = file
+                out += wrap(f"  {listed}", "      ")
         # Each package's terms in the order of its copyright file; a text that two share, once.
         places = sorted({(r.package, int(r.paragraph or 0), r.ranges): r for r in mine}.items())
         texts = {}
