@@ -3,8 +3,7 @@
 
 Prints the bill of materials in CycloneDX 1.6: the exes with their SHA-256, the Debian packages that
 COMPONENTS (from components.py) says each took code from, with their versions, purls and licences.
-It depends on nothing but them and SOURCE_DATE_EPOCH: its serial number is derived from the rest.
-"""
+It depends on nothing but them and SOURCE_DATE_EPOCH: its serial number is derived from the rest."""
 import hashlib, json, os, time
 
 import verdict
@@ -42,8 +41,7 @@ def bill(version, records, exes, epoch):
         for name in names]
     dependencies += [{"ref": purl(package), "dependsOn": []} for package in packages]
     return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:SERIAL",
-            "version": 1,
-            "metadata": {
+            "version": 1, "metadata": {
                 "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch)),
                 "component": {
                     "type": "application", "bom-ref": "list-capture-devices",
