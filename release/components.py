@@ -46,18 +46,6 @@ def read_rows(path=os.path.join(os.path.dirname(__file__), "components.txt")):
                 rows.append(Row(component, files.split(), members.split(), terms.split(), "", ""))
     return rows
 
-def linked(map_path):
-    """The (file, member) pairs of a link map: the archive members of its first section, then the
-    objects that it loaded whole (member -)."""
-    with open(map_path, encoding="utf-8") as text:
-        text = text.read()
-    kept = text.split("\nDiscarded input sections")[0]
-    # /usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++.a(bad_alloc.o)
-    members = re.findall(r"^(\S*\.a)\(([^)]*)\)", kept, re.M)
-    # LOAD /usr/x86_64-w64-mingw32/lib/crt2.o
-    objects = re.findall(r"^LOAD (\S*\.o)$", text, re.M)
-    return members + [(path, "-") for path in objects]
-
 def packages_of(files):
     """{file: Package} for each of files that an installed package ships."""
     owners = {}
@@ -77,9 +65,8 @@ def matches(patterns, name):
     return any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns)
 
 def row_of(rows, name, stem, here):
-    """The first of rows that names member stem of file name; a Failure, after here (what links
-    it), where none does, or where it takes all (*) of a file that another row names too, whose
-    members' terms differ."""
+    """The first of rows that names member stem of file name; a Failure, after here, where none
+    does, or where it takes all (*) of a file that other rows name, whose terms differ."""
     row = next((row for row in rows if matches(row.files, name) and matches(row.members, stem)),
                None)
     if row is None:
@@ -140,8 +127,15 @@ def records(map_paths):
     for map_path in map_paths:
         exe = os.path.basename(map_path)[:-len(".map")] + ".exe"
         build = os.path.dirname(os.path.abspath(map_path))
-        pairs = [(os.path.realpath(os.path.join(build, path)), member)
-                 for path, member in linked(map_path)]
+        with open(map_path, encoding="utf-8") as text:
+            text = text.read()
+        # The archive members of the map's first section, then the objects loaded whole (member -):
+        # /usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++.a(bad_alloc.o)
+        kept = text.split("\nDiscarded input sections")[0]
+        pairs = re.findall(r"^(\S*\.a)\(([^)]*)\)", kept, re.M)
+        # LOAD /usr/x86_64-w64-mingw32/lib/crt2.o
+        pairs += [(path, "-") for path in re.findall(r"^LOAD (\S*\.o)$", text, re.M)]
+        pairs = [(os.path.realpath(os.path.join(build, path)), member) for path, member in pairs]
         pairs = [pair for pair in pairs if not pair[0].startswith(build + "/")]  # not the build's
         packages = packages_of({path for path, _ in pairs})
         for path, member in pairs:
