@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Usage: release/check-sbom.sh [FILE]
-# Validates a bill of materials (by default the one in build/release) against the CycloneDX 1.6 JSON
-# schema, strictly, and each licence expression in it as SPDX, with the CycloneDX project's own
-# library from npm (installed once into build/tools/cyclonedx; it runs offline). Version 7 of the
-# library is the last whose engines take Debian 12's Node.js 18.
+# Validates a bill of materials (by default build/release's) against the CycloneDX 1.6 JSON schema,
+# strictly, and each licence in it as SPDX, with the CycloneDX library from npm, installed once into
+# build/tools/cyclonedx (then offline): version 7, the last that takes Debian 12's Node.js 18.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 file=${1:-$(ls "$top"/build/release/*.cdx.json)}

@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
 # Usage: release/package.sh [--signed DIR]
-# Builds both exes (optimised, no symbols), checks them, and makes the release
-# in build/release: the zip of both with the README, the LICENSE and
-# THIRD-PARTY-NOTICES.txt; the exes and the notices as the zip holds them; the
-# bill of materials; the build information; and SHA256SUMS of them all. One
-# commit gives the same bytes anywhere, at any time, with the same packages:
-# nothing records a path or a time but SOURCE_DATE_EPOCH (the commit's).
-# With --signed DIR, the release is of DIR's exes as they are, each of which
-# must be this build plus intact signatures, or it is refused, by name, and
-# nothing is written (exit 3; 2 where a signature cannot be judged). The zip's
-# README names the repository: REPOSITORY_URL, or else the clone's origin.
+# Builds both exes, checks them, and makes the release in build/release, as
+# docs/release-tooling.md says: from one commit, the same bytes anywhere with
+# the same packages (the one time recorded is SOURCE_DATE_EPOCH, the commit's;
+# the zip's README names REPOSITORY_URL, or else the clone's origin). With
+# --signed DIR, it is of DIR's exes, each of which must be this build plus
+# intact signatures, or nothing is written (exit 3; 2 where one cannot be judged).
 set -euo pipefail
 signed=""
 if [ "${1:-}" = --signed ] && [ $# -eq 2 ] && [ -d "$2" ]; then
@@ -57,11 +53,10 @@ done
 # A refusal (its status 1) exits 3, told apart from a failed build's.
 [ -z "$signed" ] || release/signature.py check "$signed" "${exes[@]}" ||
   { status=$?; [ "$status" -ne 1 ] || status=3; exit "$status"; }
-# What of others' code the exes contain, from the link maps, and under what
-# terms: this fails, naming it, on anything whose terms are not known.
+# What of others' code the exes contain, and under what terms, or a failure
+# that names what has none known.
 components=build/release-components.tsv
 release/components.py "${exes[@]/%.exe/.map}" >"$components"
-
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-release/CMakeCache.txt)
 release=build/release
 stage=$release/staged
@@ -84,10 +79,10 @@ zip=list-capture-devices-$version-windows.zip
   find . -type f -printf '%P\n' | LC_ALL=C sort | TZ=UTC0 zip -X -D -q -@ "../$zip"
 )
 cp -p "$stage"/*.exe "$stage/THIRD-PARTY-NOTICES.txt" "$release"
-sbom=list-capture-devices-$version.cdx.json
-release/sbom.py "$version" "$components" "$release"/list-capture-devices{,-x86}.exe >"$release/$sbom"
-buildinfo=list-capture-devices-$version.buildinfo
 cd "$release"
+sbom=list-capture-devices-$version.cdx.json
+../../release/sbom.py "$version" "../../$components" list-capture-devices{,-x86}.exe >"$sbom"
+buildinfo=list-capture-devices-$version.buildinfo
 made=("$zip" list-capture-devices{,-x86}.exe THIRD-PARTY-NOTICES.txt "$sbom")
 ../../release/buildinfo.py "$version" ${signed:+--signed} "${made[@]}" >"$buildinfo"
 sha256sum "${made[@]}" "$buildinfo" >SHA256SUMS

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Prints the notes of the release that release/package.sh made in build/release: its version, what
-# each file is for, each file's SHA-256, and how to check a download and where it was built. The tag
-# workflow publishes them as the release's description, in Markdown, where a line break shows: each
-# paragraph is one line. Any command that fails fails them, with its message. SIGNED_BY=SignPath,
-# set by the release workflow once its signing job has signed the exes, adds the line that SignPath
-# Foundation asks for.
+# Prints the notes of the release in build/release, which the tag workflow publishes as its
+# description, in Markdown, where a line break shows: each paragraph is one line. Any command that
+# fails fails them. SIGNED_BY=SignPath, set by the release workflow once its signing job has signed
+# the exes, adds the line that SignPath Foundation asks for.
 set -euo pipefail
 signature=$(cd "$(dirname "$0")" && pwd)/signature.py
 cd "$(dirname "$0")/../build/release"
@@ -34,8 +32,7 @@ else
   [[ $signers != *$'\n'* ]] ||
     named="Authenticode signatures that name $(sed 's/.*/`&`/' <<<"$signers" | sed ':a;N;s/\n/, /;ba') as their signers"
   signing="Both exes carry $named (whether to trust that certificate is Windows' to judge): Windows shows it under the file's Properties, Digital Signatures, and \`Get-AuthenticodeSignature .\\list-capture-devices.exe\` in PowerShell prints it. The signature adds nothing to the code: taken off, it leaves this tag's build, to the byte (below)."
-  # SignPath Foundation's condition for its certificate, said where its
-  # service signed them, never from what a certificate calls itself.
+  # SignPath Foundation's condition, said where its service signed them, not from the certificate.
   [ -z "${SIGNED_BY:-}" ] ||
     signing+=" Free code signing provided by SignPath.io, certificate by SignPath Foundation."
 fi
