@@ -114,8 +114,8 @@ def member_records(exe, package, name, stem, row, copyrights):
             continue
         number = list(copyright.all_paragraphs()).index(paragraph) + 1
         # Debian's licence names as SPDX: one that SPDX lacks becomes a LicenseRef-.
-        licence = " ".join(SPDX.get(name, "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name))
-                           for name in paragraph.license.synopsis.split())
+        licence = " ".join(SPDX.get(word, "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", word))
+                           for word in paragraph.license.synopsis.split())
         records.append(Record(*took, licence, str(number), ""))
     if problems:
         raise Failure("\n".join(problems))

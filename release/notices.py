@@ -3,8 +3,7 @@
 
 Prints THIRD-PARTY-NOTICES.txt: each component of COMPONENTS (what components.py printed) once, with
 what each exe took of it from which package, its licence, and the notices and licence texts that the
-licence asks to be passed on, from the packages' copyright files (a shared text once), or a file in
-release/ where they lack them, and base-files' full texts of the licences that those name."""
+licence asks to be passed on, each text once, from where HEAD says."""
 import os, re, subprocess, sys
 
 from debian.deb822 import Deb822
@@ -77,8 +76,7 @@ def terms_text(record, copyrights):
 def notices(version, records):
     """The text of THIRD-PARTY-NOTICES.txt for records; a Failure that says all that stops it."""
     present = {record.component for record in records}
-    names = [name for name in dict.fromkeys(row.component for row in read_rows())
-             if name in present]
+    names = [name for name in dict.fromkeys(r.component for r in read_rows()) if name in present]
     # Filled by coreutils' fmt, as it always was: its line breaks are part of the release's bytes.
     head = subprocess.run(["fmt", "-w", str(WIDTH)], capture_output=True, text=True, check=True,
                           input=HEAD.format("; ".join(names))).stdout

@@ -22,9 +22,8 @@ def repository():
     on a repository host; else None. A Failure where REPOSITORY_URL is not such an address."""
     address = os.environ.get("REPOSITORY_URL")
     if address is None:  # a release made in a clone, which names the repository it came from
-        origin = subprocess.run(["git", "remote", "get-url", "origin"], capture_output=True,
-                                text=True).stdout.strip()
-        found = ORIGIN.fullmatch(origin)
+        found = ORIGIN.fullmatch(subprocess.run(["git", "remote", "get-url", "origin"],
+                                                capture_output=True, text=True).stdout.strip())
         if found is None:  # a folder, say: no page that users reach
             return None
         return f"https://{found[1] or found[2]}/{found[3]}"
@@ -39,14 +38,13 @@ def named(text, version, address, held):
     lines = text.split("\n")
     if lines.count(LINE) != 1:
         raise Failure(f"README.md has not one line {LINE!r} to name the repository in.")
-    page = f"{address}/releases/tag/v{version}"
-    text = "\n".join(f"The source and releases: <{address}>, and this release's page, <{page}>."
-                     if line == LINE else line for line in lines)
+    lines[lines.index(LINE)] = (f"The source and releases: <{address}>, and this release's page, "
+                                f"<{address}/releases/tag/v{version}>.")
     def lead(link):
         if link[1] in held:
             return link[0]
         return f"]({address}/blob/v{version}/{link[1]}{link[2] or ''})"
-    return LINK.sub(lead, text)
+    return LINK.sub(lead, "\n".join(lines))
 
 def main(arguments):
     if len(arguments) != 2 or not os.path.isfile(arguments[1]):

@@ -20,12 +20,14 @@ def package_of(record):
 def bill(version, records, exes, epoch):
     packages = sorted({package_of(r) for r in records})
     names = [os.path.basename(exe) for exe in exes]
-    components = []
+    components, dependencies = [], [{"ref": "list-capture-devices", "dependsOn": names}]
     for exe, name in zip(exes, names):
         with open(exe, "rb") as data:
             digest = hashlib.sha256(data.read()).hexdigest()
         components.append({"type": "application", "bom-ref": name, "name": name, "version": version,
                            "hashes": [{"alg": "SHA-256", "content": digest}]})
+        taken = sorted({package_of(r) for r in records if r.exe == name})
+        dependencies.append({"ref": name, "dependsOn": [purl(package) for package in taken]})
     for package in packages:
         mine = [r for r in records if package_of(r) == package]
         components.append({
@@ -35,11 +37,7 @@ def bill(version, records, exes, epoch):
             + ", ".join(sorted({r.file for r in mine})),
             "purl": purl(package),
             "licenses": [{"expression": " AND ".join(sorted({r.licence for r in mine}))}]})
-    dependencies = [{"ref": "list-capture-devices", "dependsOn": names}]
-    dependencies += [{"ref": name, "dependsOn": [
-        purl(package) for package in sorted({package_of(r) for r in records if r.exe == name})]}
-        for name in names]
-    dependencies += [{"ref": purl(package), "dependsOn": []} for package in packages]
+        dependencies.append({"ref": purl(package), "dependsOn": []})
     return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:SERIAL",
             "version": 1, "metadata": {
                 "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch)),
