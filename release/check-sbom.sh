@@ -14,11 +14,10 @@ library=$tools/node_modules/@cyclonedx/cyclonedx-library
     @cyclonedx/cyclonedx-library@7.1.0 ajv@8.17.1 ajv-formats@3.0.1 \
     ajv-formats-draft2019@1.6.1 spdx-expression-parse@4.0.0
 node - "$library" "$file" <<'JS'
-const fs = require("fs");
 const [library, file] = process.argv.slice(2);
 const { SPDX, Validation } = require(library);
 (async () => {
-  const text = fs.readFileSync(file, "utf8");
+  const text = require("fs").readFileSync(file, "utf8");
   const errors = await new Validation.JsonStrictValidator("1.6").validate(text);
   const problems = (errors || []).map(e => `${e.instancePath || "/"}: ${e.message}`);
   const bom = JSON.parse(text);

@@ -2,9 +2,8 @@
 """Usage: release/components.py MAP...
 
 Prints a Record a line for each archive member and object from outside the build that the exe of
-each link map (NAME.map for NAME.exe) contains, with the package that ships it and its terms in
-that package's copyright file, found through components.txt. Any whose terms are not found fails
-it, named."""
+each link map (NAME.map for NAME.exe) contains, with the package that ships it and its terms in its
+copyright file, found through components.txt; any whose terms are not found fails it, named."""
 import collections, fnmatch, os, re, subprocess
 
 from debian.copyright import Copyright, NotMachineReadableError
@@ -97,8 +96,7 @@ def member_records(exe, package, name, stem, row, copyrights):
     here = f"{exe} links {name}({stem}), of {package.name}"
     copyright = read_copyright(package.name, copyrights)
     sources = [source.replace("%", stem) for source in row.sources]
-    # A file that the copyright file names (not by a wildcard) with the member's name, elsewhere
-    # than the source given, may be the member's source.
+    # A file named (not by a wildcard) elsewhere by the member's name may be its source.
     named = [glob for paragraph in copyright.all_files_paragraphs() for glob in paragraph.files
              if "*" not in glob and "?" not in glob]
     others = [glob for glob in named if glob.rsplit("/", 1)[-1].startswith(stem + ".")]

@@ -20,8 +20,7 @@ HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked st
         "followed by the copyright notices and licence texts that the licence asks to be passed "
         "on, as those packages' copyright files give them or, where they do not, the source's own "
         "header, with the full text of each GNU General Public License named, once.")
-# The full texts of the licences that rows with ranges name, as base-files gives them (Debian
-# 13's has them too), so that a reader has them who has no Debian machine.
+# Base-files' full texts of the licences that rows with ranges name, for a reader with no Debian.
 TEXTS = {"GPL-2.0-or-later": "GPL-2", "GPL-3.0-or-later": "GPL-3"}
 
 def wrap(text, indent=""):
@@ -122,7 +121,7 @@ def notices(version, records):
                     out += ["", text.read().rstrip("\n")]
     text = "\n".join(out) + "\n"
     # `/usr/share/common-licenses/GPL-3'
-    for path in sorted(set(re.findall(r"/usr/share/\S*[\w/]", text))):
+    for path in re.findall(r"/usr/share/\S*[\w/]", text):  # sorted, each once, with the rest
         problems.append(f"The notices would send their reader to {path}, on a Debian machine: "
                         "say in release/components.txt which lines state the terms without it.")
     if problems:

@@ -18,8 +18,7 @@ elif [ $# -gt 0 ]; then
   exit 2
 fi
 cd "$(dirname "$0")/.."
-# The build information records the commit built: this tree's own, not that
-# of a clone that holds it (an unpacked source archive in one, say).
+# The .buildinfo records this tree's commit, not that of a clone that holds it.
 if [ "$(git rev-parse --show-toplevel 2>/dev/null)" != "$(pwd -P)" ]; then
   echo "$PWD is not a git clone: a release records the commit it is made from, so make it" \
     "in a clone of list-capture-devices." >&2
@@ -29,16 +28,14 @@ SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 exes=(build/windows-release/list-capture-devices.exe
   build/windows-x86-release/list-capture-devices-x86.exe)
-# The linker records the time in an exe's header: one linked for another
-# commit would keep that commit's.
+# An exe linked for another commit would keep that commit's time in its header.
 rm -f "${exes[@]}"
 release_build=yes
 # shellcheck source=scripts/setup.sh
 source scripts/setup.sh
 build windows-release check-executable
 build windows-x86-release check-executable
-# Each exe carries only what it uses: the C++ stream classes alone would take
-# either past its budget. Its link map names every archive member linked in.
+# Each exe carries only what it uses: the C++ stream classes would take it past.
 over=""
 for exe in "${exes[@]}"; do
   budget=262144
@@ -53,8 +50,7 @@ done
 # A refusal (its status 1) exits 3, told apart from a failed build's.
 [ -z "$signed" ] || release/signature.py check "$signed" "${exes[@]}" ||
   { status=$?; [ "$status" -ne 1 ] || status=3; exit "$status"; }
-# What of others' code the exes contain, and under what terms, or a failure
-# that names what has none known.
+# What others' code the exes contain, under what terms; it fails on any unknown.
 components=build/release-components.tsv
 release/components.py "${exes[@]/%.exe/.map}" >"$components"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-release/CMakeCache.txt)
@@ -69,9 +65,8 @@ done
 release/notices.py "$version" "$components" >"$stage/THIRD-PARTY-NOTICES.txt"
 (cd "$stage" && ../../../release/readme.py "$version" README.md)
 chmod 644 "$stage/THIRD-PARTY-NOTICES.txt"
-# Info-ZIP, not CMake's archiver: that one records each file's access and
-# change times, which no build can fix. -X leaves out every time but the DOS
-# one, in local time: here UTC. The files go in by name, in byte order.
+# Info-ZIP, not CMake's archiver, which records access and change times: -X
+# keeps only the DOS time, in local time (here UTC). The files go in by name.
 zip=list-capture-devices-$version-windows.zip
 (
   cd "$stage"

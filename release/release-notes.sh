@@ -12,8 +12,7 @@ zip=$(ls list-capture-devices-*-windows.zip)
 buildinfo=$(ls list-capture-devices-*.buildinfo)
 version=${zip#list-capture-devices-}
 version=${version%-windows.zip}
-# Whom the exes' signatures name as their signers, if they carry any: both
-# the same, as they are signed together. Nothing here checks who that is.
+# The exes' signers, if signed: the same for both, signed together. Who they are is not checked.
 signers=$("$signature" signers list-capture-devices.exe | sort -u)
 x86_signers=$("$signature" signers list-capture-devices-x86.exe | sort -u)
 if [ "$signers" != "$x86_signers" ]; then
