@@ -20,7 +20,7 @@ HEAD = ("list-capture-devices.exe and list-capture-devices-x86.exe are linked st
         "followed by the copyright notices and licence texts that the licence asks to be passed "
         "on, as those packages' copyright files give them or, where they do not, the source's own "
         "header, with the full text of each GNU General Public License named, once.")
-# Base-files' full texts of the licences that rows with ranges name, for a reader with no Debian.
+# base-files' full texts of the licences that rows with ranges name, for a reader with no Debian.
 TEXTS = {"GPL-2.0-or-later": "GPL-2", "GPL-3.0-or-later": "GPL-3"}
 
 def wrap(text, indent=""):
