@@ -15,11 +15,8 @@ TOP = Path(__file__).resolve().parent.parent
 EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
 Download = collections.namedtuple("Download", "directory sums buildinfo recorded signed")
 
-# The lines of SHA256SUMS that GNU sha256sum -c reads, as it reads them:
-# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03  list-capture-devices.exe
+# sha256sum -c's lines: binary mode's, text mode's ("  ", the same on Debian), md5 -r's (" ", tab)
 # 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 *list-capture-devices.exe
-# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 list-capture-devices.exe
-# (text mode, binary mode, the same on Debian; and md5 -r's order, with one space or a tab)
 SUM = re.compile(rb"([0-9a-fA-F]{64})[ \t]([ *]?)(.+)")
 # SHA256 (x.exe) = 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 (--tag's)
 TAGGED = re.compile(rb"SHA256 ?\((.+)\)[ \t]*=[ \t]*([0-9a-fA-F]{64})")
@@ -39,7 +36,7 @@ def read_sums(data):
             continue
         line = line.lstrip(b" \t")
         escaped = line.startswith(b"\\")
-        line = line[1:] if escaped else line
+        line = line.removeprefix(b"\\")
         tagged, plain = TAGGED.fullmatch(line), SUM.fullmatch(line)
         if tagged:
             name, digest = tagged.group(1, 2)
@@ -100,16 +97,6 @@ def explain(directory, sums, rebuilt, kept):
                    if re.match(r"(│ )*(├── |[-+])", line)]
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
-def unzipped(source, exe):
-    """exe's bytes in the zip at source, or None where it holds none."""
-    try:
-        with zipfile.ZipFile(source) as archive:
-            return archive.read(exe) if exe in archive.namelist() else None
-    # RuntimeError: an encrypted member (the release's zip encrypts nothing)
-    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as why:
-        raise Failure(f"{source}: it cannot be read as a zip ({why}), though its digest is the "
-                      "one SHA256SUMS gives.", UNJUDGED)
-
 def take_exes(directory, sums, zip_name, folder):
     """{exe: its signers} of the exes, downloaded or in the zip listed, copied to folder (unrun)."""
     found, zipped = {}, directory / str(zip_name)
@@ -123,10 +110,16 @@ def take_exes(directory, sums, zip_name, folder):
             if hashlib.sha256(zipped.read_bytes()).hexdigest() != sums[zip_name]:
                 raise Failure(f"{zipped}: its digest is not the one SHA256SUMS gives: download "
                               "it again.", UNJUDGED)
-            data = unzipped(zipped, exe)
-            if data is None:
-                continue
-            (folder / exe).write_bytes(data)
+            try:
+                with zipfile.ZipFile(zipped) as archive:
+                    if exe not in archive.namelist():
+                        continue
+                    (folder / exe).write_bytes(archive.read(exe))
+            # RuntimeError: an encrypted member (the release's zip encrypts nothing)
+            except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError,
+                    RuntimeError) as why:
+                raise Failure(f"{zipped}: it cannot be read as a zip ({why}), though its digest "
+                              "is the one SHA256SUMS gives.", UNJUDGED)
         else:
             continue
         try:
