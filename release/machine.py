@@ -1,12 +1,11 @@
 #!/usr/bin/python3
 """Usage: release/machine.py BUILDINFO DIR
 
-Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release,
-holding each recorded package at its version and nothing else. Run as root, on the recorded
-Debian release and architecture: mmdebstrap takes the packages from the archive that apt
-reaches, which keeps only the newest version of each: a recorded version that it no longer has
-is named, and the archive's taken instead. debootsnap makes the recorded machine itself, from
-Debian's snapshot archive (RELEASING.md)."""
+Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release with
+each recorded package at its version and nothing else. Run as root, on the recorded Debian release
+and architecture: mmdebstrap takes the packages from the archive that apt reaches, which keeps the
+newest version of each alone: a recorded version no longer there is named, and the archive's
+taken. debootsnap makes the recorded machine itself, from Debian's snapshot archive."""
 import platform, shutil, subprocess
 from pathlib import Path
 
@@ -19,24 +18,6 @@ SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/source
 # A recorded version older than the archive's newest (a build on a machine that lacked an update)
 # is a downgrade from what mmdebstrap's first stage installs.
 DOWNGRADES = '--aptopt=APT::Get::Allow-Downgrades "true"'
-
-def gone(packages, madison):
-    """The names of packages ({name: version}) whose version is not among apt-cache madison's
-    lines, such as
-      bash | 5.2.15-2+b13 | http://deb.debian.org/debian bookworm/main amd64 Packages"""
-    archived = set()
-    for line in madison.splitlines():
-        fields = [field.strip() for field in line.split("|")]
-        if len(fields) == 3:
-            archived.add((fields[0], fields[1]))
-    return [name for name, version in packages.items() if (name, version) not in archived]
-
-def unlike(packages, gone, holds):
-    """How a machine that holds holds ({name: version}) is not one of packages (gone's at any)."""
-    wrong = [f"{name} {version}: {holds.get(name, 'none')}" for name, version in packages.items()
-             if name not in holds or (name not in gone and holds[name] != version)]
-    return wrong + [f"{name}: {holds[name]}, not recorded" for name in sorted(holds.keys()
-                                                                               - packages.keys())]
 
 def make(path, target):
     recorded = buildinfo.read(path)
@@ -51,8 +32,13 @@ def make(path, target):
         raise Failure(f"No {' nor '.join(map(str, SOURCES))}: the archive is read from them.",
                       UNJUDGED)
     output("apt-get", "update", "-q")
-    packages = recorded.packages
-    old = gone(packages, output("apt-cache", "madison", *packages))
+    packages, archived = recorded.packages, set()
+    # bash | 5.2.15-2+b13 | http://deb.debian.org/debian bookworm/main amd64 Packages
+    for line in output("apt-cache", "madison", *packages).splitlines():
+        fields = [field.strip() for field in line.split("|")]
+        if len(fields) == 3:
+            archived.add((fields[0], fields[1]))
+    old = [name for name, version in packages.items() if (name, version) not in archived]
     if old:
         print("The archive no longer has these recorded versions: the machine takes its own, "
               "and so is not the one recorded:", *[f"  {name} {packages[name]}" for name in old],
@@ -74,7 +60,10 @@ def make(path, target):
     # base-files=12.4+deb12u11
     holds = dict(line.split("=", 1) for line in output(
         "chroot", target, "dpkg-query", "-W", "-f=${Package}=${Version}\n").splitlines())
-    wrong = unlike(packages, old, holds)
+    # Each recorded package, at its version (old's at any), and no other
+    wrong = [f"{name} {version}: {holds.get(name, 'none')}" for name, version in packages.items()
+             if name not in holds or (name not in old and holds[name] != version)]
+    wrong += [f"{name}: {holds[name]}, not recorded" for name in sorted(holds.keys() - packages)]
     if wrong:
         raise Failure(f"The machine in {target} holds other packages than those recorded:\n  "
                       + "\n  ".join(wrong), UNJUDGED)
