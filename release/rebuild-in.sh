@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Usage: release/rebuild-in.sh MACHINE DIR
-# Rebuilds the release in DIR inside MACHINE, a folder that holds the machine its .buildinfo records
-# (release/machine.py's, or debootsnap's unpacked), as root and with no network: the machine's
-# packages alone build it. A clone of this repository goes to MACHINE/root/source, and
-# release/rebuild.sh runs there on DIR, mounted in the machine where it stands here, for this
-# command alone, so that what it says names DIR. Its status is this.
+# Rebuilds the release in DIR inside MACHINE, the machine its .buildinfo records (machine.py's, or
+# debootsnap's unpacked), as root, with no network: the machine's packages alone build it. Its
+# rebuild.sh, of a clone of this repository in MACHINE/root/source, judges DIR mounted where it
+# stands here, for this command alone, so that what it says names DIR. Its status is this.
 set -eu
 refuse() { echo "$*" >&2; exit 2; }
 [ $# -eq 2 ] || refuse "Usage: release/rebuild-in.sh MACHINE DIR (MACHINE a machine's folder," \
@@ -20,8 +19,7 @@ source=$(cd "$(dirname "$0")/.." && pwd) machine=$(realpath "$1") folder=$(realp
 rm -rf "$machine/root/source"
 git clone --quiet "$source" "$machine/root/source"
 mkdir -p "$machine$folder"
-# Nothing of this machine's environment goes in: the machine's own PATH, and
-# a locale that every Debian machine has.
+# Nothing of this machine's environment goes in: the machine's PATH, a locale every Debian has.
 exec unshare --net --mount bash -c 'mount --bind "$2" "$1$2" && exec chroot "$1" env -i \
   PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 /root/source/release/rebuild.sh "$2"' \
   rebuild-in "$machine" "$folder"
