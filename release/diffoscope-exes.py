@@ -10,5 +10,7 @@ def named(self, line):  # after "Disassembly of section .text:", ".text: " and t
     if line.startswith(b"Disassembly of section "):
         self.section = line.removeprefix(b"Disassembly of section ").rstrip(b":\n") + b": "
     return b"" if line.startswith(self.path.encode()) else getattr(self, "section", b"") + line
-pe32.Pe32PlusFile.FILE_TYPE_RE, pe32.Objdump.filter = re.compile(r"^PE32\b"), named
+# "PE32 executable (console) Intel 80386 ...", as file says of the x86 exe, and "PE32+ ..."
+pe32.Pe32PlusFile.FILE_TYPE_RE = re.compile(r"^PE32\b")
+pe32.Objdump.filter = named
 main(sys.argv[1:])
