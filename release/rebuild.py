@@ -9,7 +9,7 @@ import collections, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile,
 from pathlib import Path
 
 import buildinfo, signature, verdict
-from verdict import DIFFERS, UNJUDGED, Failure, at, first_difference, output
+from verdict import UNJUDGED, Failure, at, first_difference, output
 
 TOP = Path(__file__).resolve().parent.parent
 EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
@@ -69,16 +69,8 @@ def read_sums(data):
 def made(sums):  # the lines of SHA256SUMS for the files that the build makes
     return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
 
-def differences(recorded, here):
-    """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
-    was, now = [{"Debian": one.distribution, "architecture": one.architecture, **one.packages}
-                for one in (recorded, here)]
-    return [f"  {name}: recorded {was.get(name, 'none')}, here {now.get(name, 'none')}"
-            for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
-
 def explain(directory, sums, rebuilt, kept):
-    """Each differing file's diffoscope report, kept in kept, and its first lines, which name the
-    zip's member, or the exe's section or field."""
+    """Each differing file's diffoscope report, kept in kept, and its lines that name where."""
     names = [name for name in made(sums) if (directory / name).is_file() and (rebuilt / name)
              .is_file() and (directory / name).read_bytes() != (rebuilt / name).read_bytes()]
     if names and not shutil.which("diffoscope"):  # rebuild.sh installs it, where apt-get can
@@ -163,8 +155,7 @@ def compare(directory, sums, rebuilt):
     return same and listed == made(sums), offset is None
 
 def read_download(directory, folder):
-    """The release in directory as a rebuild reads it, its exes put in folder; a Failure (not
-    judged) that says what is missing or unreadable."""
+    """The release in directory, its exes put in folder; a Failure (not judged) where it lacks."""
     if not directory.is_dir():
         raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
@@ -211,24 +202,26 @@ def rebuild(download, scratch, named):
     signed = ["--signed", str(scratch / "signed")] if download.signed else []
     print(f"Rebuilding commit {recorded.commit} in {tree}"
           + (", with the signatures of its exes..." if signed else "..."), flush=True)
-    # From here on, the scratch tree is kept where anything fails, for a look.
-    with open(scratch / "rebuild.log", "wb") as out:
+    with open(scratch / "rebuild.log", "wb") as out:  # kept, with the tree, where anything fails
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
                                stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=recorded.epoch,
                                                     REPOSITORY_URL=recorded.repository))
-    if built.returncode:  # 3: package.sh refused the signed exes, and said why
-        refused = signed and built.returncode == 3
-        lines = (scratch / "rebuild.log").read_text(errors="replace").splitlines()
-        raise Failure("\n".join(lines[-40:] + [(
-            "Refused: the signed exes are not this commit's build plus a signature, whoever "
-            "signed them, as said above" if refused else "The rebuild failed") +
-            f": its log is {out.name}."]), DIFFERS if refused else UNJUDGED)
+    if built.returncode:
+        log = (scratch / "rebuild.log").read_text(errors="replace").splitlines()[-40:]
+        if signed and built.returncode == 3:  # package.sh refused the signed exes, and said why
+            raise Failure("\n".join(log + ["Refused: the signed exes are not this commit's build "
+                                           "plus a signature, whoever signed them, as said above: "
+                                           f"its log is {out.name}."]))
+        raise Failure("\n".join(log + [f"The rebuild failed: its log is {out.name}."]), UNJUDGED)
     return tree
 
 def judge(download, tree):
-    """Says how this machine and the rebuild in tree differ from download's; a Failure if it does."""
+    """Says how this machine and tree's rebuild differ from download's; a Failure if it does."""
     directory, rebuilt = download.directory, tree / "build/release"
-    changed = differences(download.recorded, buildinfo.read(rebuilt / download.buildinfo))
+    was, now = [{"Debian": one.distribution, "architecture": one.architecture, **one.packages}
+                for one in (download.recorded, buildinfo.read(rebuilt / download.buildinfo))]
+    changed = [f"  {name}: recorded {was.get(name, 'none')}, here {now.get(name, 'none')}"
+               for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
     print("\n".join(["This machine differs from the one that built the release:", *changed])
           if changed else "This machine has the recorded Debian release and every recorded "
           "package at its recorded version.")
