@@ -2,10 +2,9 @@
 """Usage: release/machine.py BUILDINFO DIR
 
 Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release with
-each recorded package at its version and nothing else. Run as root, on the recorded Debian release
-and architecture: mmdebstrap takes the packages from the archive that apt reaches, which keeps the
-newest version of each alone: a recorded version no longer there is named, and the archive's
-taken. debootsnap makes the recorded machine itself, from Debian's snapshot archive."""
+each recorded package at its version, and nothing else. Run as root, on that release and
+architecture: a recorded version that the archive apt reaches no longer has is named, and the
+archive's taken. debootsnap makes the recorded machine itself, from Debian's snapshot archive."""
 import platform, shutil, subprocess
 from pathlib import Path
 
@@ -15,8 +14,7 @@ from verdict import UNJUDGED, Failure, output
 TOP = Path(__file__).resolve().parent.parent
 # Debian's images and installer write the first; debootstrap, the second. mmdebstrap reads it.
 SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/sources.list"))
-# A recorded version older than the archive's newest (a build on a machine that lacked an update)
-# is a downgrade from what mmdebstrap's first stage installs.
+# A recorded version older than the archive's downgrades what mmdebstrap's first stage installs.
 DOWNGRADES = '--aptopt=APT::Get::Allow-Downgrades "true"'
 
 def make(path, target):
@@ -44,9 +42,8 @@ def make(path, target):
               "and so is not the one recorded:", *[f"  {name} {packages[name]}" for name in old],
               sep="\n", flush=True)
     wanted = [name if name in old else f"{name}={version}" for name, version in packages.items()]
-    # usr-is-merged, which Debian 12's set holds, refuses a machine without a merged /usr, which
-    # mmdebstrap leaves to a hook there: the wrapper adds it, as it does for debootsnap. Debian
-    # 13's packages merge /usr themselves, and the hook would add usr-is-merged to their set.
+    # Debian 12's usr-is-merged needs mmdebstrap's hook that merges /usr, which the wrapper adds;
+    # Debian 13's packages merge it themselves, and the hook would add usr-is-merged to their set.
     wrapped = "usr-is-merged" in packages
     mmdebstrap = TOP / "release/merged-usr/mmdebstrap" if wrapped else "mmdebstrap"
     made = subprocess.run([mmdebstrap, "--variant=essential", DOWNGRADES,
