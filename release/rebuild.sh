@@ -2,14 +2,13 @@
 # Usage: release/rebuild.sh [DIR]
 # Rebuilds a release and compares it with DIR byte for byte, once what it and the build need is
 # installed: release/rebuild.py says how. Exits 0 the same, 1 it differs, 2 it cannot judge.
+# shellcheck source=scripts/setup.sh
 set -eu
 setup=$(dirname "$0")/../scripts/setup.sh
-# shellcheck source=scripts/setup.sh
 (release_build=yes && source "$setup") || exit 2
 # diffoscope, which says where a file differs, is installed where apt-get can: not in the
 # recorded machine (its packages alone) nor for a user not root. rebuild.py says it is missing.
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-  # shellcheck source=scripts/setup.sh
   (release_build=yes extra_packages="diffoscope-minimal binutils unzip" && source "$setup") || true
 fi
 exec "$(dirname "$0")/rebuild.py" "$@"
