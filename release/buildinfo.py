@@ -14,7 +14,6 @@ from readme import repository
 from verdict import UNJUDGED, Failure, output
 
 Installed = collections.namedtuple("Installed", "name version essential provides depends")
-# What a .buildinfo of this project records, as read(): packages is {name: version}.
 Recorded = collections.namedtuple("Recorded", "version commit epoch repository uncommitted signed "
                                   "distribution codename architecture packages")
 NEEDED = ("Version", "Commit", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture",
@@ -85,7 +84,7 @@ def buildinfo(version, files, signed, epoch):
     return info
 
 def read(path):
-    """What the .buildinfo at path records; a Failure (not judged) where it is not ours."""
+    """The Recorded (packages: {name: version}) at path; a Failure (not judged) if not ours."""
     try:
         info = BuildInfo(path.read_text().splitlines())
     except UnicodeDecodeError:  # not text at all: not a release's either

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Usage: release/rebuild-in.sh MACHINE DIR
-# Rebuilds the release in DIR inside MACHINE, the machine its .buildinfo records (machine.py's, or
-# debootsnap's unpacked), as root, with no network: the machine's packages alone build it. Its
-# rebuild.sh, of a clone of this repository in MACHINE/root/source, judges DIR mounted where it
-# stands here, for this command alone, so that what it says names DIR. Its status is this.
+# Rebuilds the release in DIR in MACHINE, the machine its .buildinfo records (machine.py's or
+# debootsnap's), as root and offline: its packages alone build it. A clone's rebuild.sh runs in
+# MACHINE/root/source on DIR, mounted where it stands here so that what it says names DIR.
 set -eu
 refuse() { echo "$*" >&2; exit 2; }
 [ $# -eq 2 ] || refuse "Usage: release/rebuild-in.sh MACHINE DIR (MACHINE a machine's folder," \

@@ -3,8 +3,7 @@
 
 Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its .buildinfo and any of
 its files) from the recorded commit, in a scratch clone, with its exes' signatures if they carry
-any, and compares it byte for byte. Exits 0 where it is the same, 1 where it differs, 2 where it
-cannot judge."""
+any, and compares it byte for byte. Exits 0 the same, 1 it differs, 2 it cannot judge."""
 import collections, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
@@ -90,7 +89,7 @@ def explain(directory, sums, rebuilt, kept):
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
 def take_exes(directory, sums, zip_name, folder):
-    """{exe: its signers} of the exes, downloaded or in the zip listed, copied to folder (unrun)."""
+    """{exe: its signers, whom Windows judges} of the exes, downloaded or zipped, put in folder."""
     found, zipped = {}, directory / str(zip_name)
     folder.mkdir(exist_ok=True)
     for exe in EXES:
@@ -118,7 +117,6 @@ def take_exes(directory, sums, zip_name, folder):
             who = found[exe] = signature.signers((folder / exe).read_bytes())
         except Failure as why:  # a web page saved under its name, say
             raise Failure(f"{exe}, from {source}: {why}. Download it again.", UNJUDGED)
-        # Nothing checked who they are: Windows judges that.
         print(f"{exe} carries " + (f"signatures that name {', '.join(who)} as their signers."
                                    if len(who) > 1 else f"a signature that names {who[0]} as its "
                                    "signer." if who else "no signature."))

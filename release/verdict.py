@@ -1,7 +1,6 @@
-"""What the release tooling says of what it checks. Helpers raise a Failure for input refused or
-not judged; run() prints it and exits with its status, as cmp and diffoscope do: 0 the same or
-accepted, 1 differs or refused, 2 could not judge. A fault in the tooling's own code is no Failure:
-it ends in Python's traceback."""
+"""The release tooling's helpers raise a Failure for input refused or not judged; run() prints it
+and exits with its status, as cmp and diffoscope do: 0 the same or accepted, 1 differs or refused,
+2 could not judge. A fault in the tooling's own code is no Failure: it ends in a traceback."""
 import subprocess, sys
 
 DIFFERS, UNJUDGED = 1, 2
@@ -29,10 +28,9 @@ def at(offset):
     return f"offset {offset} (0x{offset:x})"
 
 def output(*command, input=None):
-    """What command prints; a Failure (not judged) with its own words where it fails. Its bytes
-    that are not UTF-8 pass through as they are (git diff's of a binary file, say)."""
+    """What command prints; a Failure (not judged) with its own words where it fails."""
     done = subprocess.run(command, input=input, capture_output=True, text=True,
-                          errors="surrogateescape")
+                          errors="surrogateescape")  # bytes not UTF-8 kept: a binary file's diff
     if done.returncode:
         raise Failure(f"{' '.join(map(str, command))} failed: {done.stderr.strip()}", UNJUDGED)
     return done.stdout
