@@ -11,7 +11,7 @@ from pathlib import Path
 import buildinfo, verdict
 from verdict import UNJUDGED, Failure, output
 
-TOP = Path(__file__).resolve().parent.parent
+WRAPPER = Path(__file__).resolve().parent / "merged-usr/mmdebstrap"
 # Debian's images and installer write the first; debootstrap, the second. mmdebstrap reads it.
 SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/sources.list"))
 # A recorded version older than the archive's downgrades what mmdebstrap's first stage installs.
@@ -30,12 +30,10 @@ def make(path, target):
         raise Failure(f"No {' nor '.join(map(str, SOURCES))}: the archive is read from them.",
                       UNJUDGED)
     output("apt-get", "update", "-q")
-    packages, archived = recorded.packages, set()
+    packages = recorded.packages
     # bash | 5.2.15-2+b13 | http://deb.debian.org/debian bookworm/main amd64 Packages
-    for line in output("apt-cache", "madison", *packages).splitlines():
-        fields = [field.strip() for field in line.split("|")]
-        if len(fields) == 3:
-            archived.add((fields[0], fields[1]))
+    madison = [line.split("|") for line in output("apt-cache", "madison", *packages).splitlines()]
+    archived = {(fields[0].strip(), fields[1].strip()) for fields in madison if len(fields) == 3}
     old = [name for name, version in packages.items() if (name, version) not in archived]
     if old:
         print("The archive no longer has these recorded versions: the machine takes its own, "
@@ -44,8 +42,7 @@ def make(path, target):
     wanted = [name if name in old else f"{name}={version}" for name, version in packages.items()]
     # Debian 12's usr-is-merged needs mmdebstrap's hook that merges /usr, which the wrapper adds;
     # Debian 13's packages merge it themselves, and the hook would add usr-is-merged to their set.
-    wrapped = "usr-is-merged" in packages
-    mmdebstrap = TOP / "release/merged-usr/mmdebstrap" if wrapped else "mmdebstrap"
+    mmdebstrap = WRAPPER if "usr-is-merged" in packages else "mmdebstrap"
     made = subprocess.run([mmdebstrap, "--variant=essential", DOWNGRADES,
                            f"--architectures={recorded.architecture}",
                            "--include=" + ",".join(wanted), recorded.codename, target, sources],

@@ -6,8 +6,7 @@
 set -eu
 setup=$(dirname "$0")/../scripts/setup.sh
 (release_build=yes && source "$setup") || exit 2
-# diffoscope, which says where a file differs, is installed where apt-get can: not in the
-# recorded machine (its packages alone) nor for a user not root. rebuild.py says it is missing.
+# diffoscope, which says where files differ, is installed where it can be: rebuild.py says if not.
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   (release_build=yes extra_packages="diffoscope-minimal binutils unzip" && source "$setup") || true
 fi
