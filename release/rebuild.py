@@ -153,7 +153,7 @@ def compare(directory, sums, rebuilt):
     return same and listed == made(sums), offset is None
 
 def read_download(directory, folder):
-    """The release in directory, its exes put in folder; a Failure (not judged) where it lacks."""
+    """The release in directory, its exes put in folder; a Failure (not judged) naming a lack."""
     if not directory.is_dir():
         raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
