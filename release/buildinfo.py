@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """Usage: release/buildinfo.py VERSION [--signed] FILE..., with SOURCE_DATE_EPOCH set
 
-Prints how a release is built here, as Debian's .buildinfo: the FILEs' digests, the commit,
-the repository's address (REPOSITORY_URL, where set), SOURCE_DATE_EPOCH, whether the exes are
-signed, the Debian release, and each package of the build and all that it depends on, at its
-version: what debootsnap needs to make the machine. read() reads it, for every other script."""
+Prints how a release is built here (the commit, REPOSITORY_URL where set), as Debian's .buildinfo,
+with each package of the build and all it depends on at its version: what debootsnap needs to make
+the machine. read() reads it, for every other script."""
 import collections, hashlib, os, platform, re, sys
+from pathlib import Path
 
 from debian.deb822 import BuildInfo, Deb822
 
@@ -14,7 +14,6 @@ from readme import repository
 from verdict import UNJUDGED, Failure, output
 
 Installed = collections.namedtuple("Installed", "name version essential provides depends")
-# What a .buildinfo of this project records, as read(): packages is {name: version}.
 Recorded = collections.namedtuple("Recorded", "version commit epoch repository uncommitted signed "
                                   "distribution codename architecture packages")
 NEEDED = ("Version", "Commit", "Source-Date-Epoch", "Build-Distribution", "Build-Architecture",
@@ -68,8 +67,8 @@ def buildinfo(version, files, signed, epoch):
         info[f"Checksums-{field}"] = "".join(f"\n {hashlib.new(field.lower(), data).hexdigest()} "
                                              f"{len(data)} {name}" for name, data in files.items())
     info["Build-Architecture"] = own
-    with open(os.path.join(os.path.dirname(__file__), "packages.txt"), encoding="utf-8") as text:
-        roots = [name for line in text if not line.startswith("#") for name in line.split()]
+    text = (Path(__file__).parent / "packages.txt").read_text(encoding="utf-8").splitlines()
+    roots = [name for line in text if not line.startswith("#") for name in line.split()]
     info["Installed-Build-Depends"] = ",".join(f"\n {name} (= {packages[name].version})"
                                                for name in closure(packages, roots))
     info["Environment"] = f'\n SOURCE_DATE_EPOCH="{epoch}"'
@@ -85,7 +84,7 @@ def buildinfo(version, files, signed, epoch):
     return info
 
 def read(path):
-    """What the .buildinfo at path records; a Failure (not judged) where it is not this project's."""
+    """The Recorded (packages: {name: version}) at path; a Failure (not judged) if not ours."""
     try:
         info = BuildInfo(path.read_text().splitlines())
     except UnicodeDecodeError:  # not text at all: not a release's either
@@ -118,10 +117,7 @@ def main(arguments):
     if not files or not all(map(os.path.isfile, files)) or not os.environ.get(
             "SOURCE_DATE_EPOCH", "").isdigit():
         raise Failure(__doc__.split("\n\n")[0], UNJUDGED)
-    made = {}
-    for file in files:
-        with open(file, "rb") as data:
-            made[os.path.basename(file)] = data.read()
+    made = {Path(file).name: Path(file).read_bytes() for file in files}
     os.chdir(os.path.dirname(os.path.abspath(__file__)))  # git's commit: this clone's
     sys.stdout.write(buildinfo(arguments[0], made, signed, os.environ["SOURCE_DATE_EPOCH"]).dump())
     return 0

@@ -1,42 +1,21 @@
 #!/usr/bin/python3
 """Usage: release/machine.py BUILDINFO DIR
 
-Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release,
-holding each recorded package at its version and nothing else. Run as root, on the recorded
-Debian release and architecture: mmdebstrap takes the packages from the archive that apt
-reaches, which keeps only the newest version of each: a recorded version that it no longer has
-is named, and the archive's taken instead. debootsnap makes the recorded machine itself, from
-Debian's snapshot archive (RELEASING.md)."""
+Makes in DIR, a folder not yet there, the machine that BUILDINFO records: its Debian release with
+each recorded package at its version, and nothing else. Run as root, on that release and
+architecture: a recorded version that the archive apt reaches no longer has is named, and the
+archive's taken. debootsnap makes the recorded machine itself, from Debian's snapshot archive."""
 import platform, shutil, subprocess
 from pathlib import Path
 
 import buildinfo, verdict
 from verdict import UNJUDGED, Failure, output
 
-TOP = Path(__file__).resolve().parent.parent
+WRAPPER = Path(__file__).resolve().parent / "merged-usr/mmdebstrap"
 # Debian's images and installer write the first; debootstrap, the second. mmdebstrap reads it.
 SOURCES = (Path("/etc/apt/sources.list.d/debian.sources"), Path("/etc/apt/sources.list"))
-# A recorded version older than the archive's newest (a build on a machine that lacked an update)
-# is a downgrade from what mmdebstrap's first stage installs.
+# A recorded version older than the archive's downgrades what mmdebstrap's first stage installs.
 DOWNGRADES = '--aptopt=APT::Get::Allow-Downgrades "true"'
-
-def gone(packages, madison):
-    """The names of packages ({name: version}) whose version is not among apt-cache madison's
-    lines, such as
-      bash | 5.2.15-2+b13 | http://deb.debian.org/debian bookworm/main amd64 Packages"""
-    archived = set()
-    for line in madison.splitlines():
-        fields = [field.strip() for field in line.split("|")]
-        if len(fields) == 3:
-            archived.add((fields[0], fields[1]))
-    return [name for name, version in packages.items() if (name, version) not in archived]
-
-def unlike(packages, gone, holds):
-    """How a machine that holds holds ({name: version}) is not one of packages (gone's at any)."""
-    wrong = [f"{name} {version}: {holds.get(name, 'none')}" for name, version in packages.items()
-             if name not in holds or (name not in gone and holds[name] != version)]
-    return wrong + [f"{name}: {holds[name]}, not recorded" for name in sorted(holds.keys()
-                                                                               - packages.keys())]
 
 def make(path, target):
     recorded = buildinfo.read(path)
@@ -52,17 +31,18 @@ def make(path, target):
                       UNJUDGED)
     output("apt-get", "update", "-q")
     packages = recorded.packages
-    old = gone(packages, output("apt-cache", "madison", *packages))
+    # bash | 5.2.15-2+b13 | http://deb.debian.org/debian bookworm/main amd64 Packages
+    madison = [line.split("|") for line in output("apt-cache", "madison", *packages).splitlines()]
+    archived = {(fields[0].strip(), fields[1].strip()) for fields in madison if len(fields) == 3}
+    old = [name for name, version in packages.items() if (name, version) not in archived]
     if old:
         print("The archive no longer has these recorded versions: the machine takes its own, "
               "and so is not the one recorded:", *[f"  {name} {packages[name]}" for name in old],
               sep="\n", flush=True)
     wanted = [name if name in old else f"{name}={version}" for name, version in packages.items()]
-    # usr-is-merged, which Debian 12's set holds, refuses a machine without a merged /usr, which
-    # mmdebstrap leaves to a hook there: the wrapper adds it, as it does for debootsnap. Debian
-    # 13's packages merge /usr themselves, and the hook would add usr-is-merged to their set.
-    wrapped = "usr-is-merged" in packages
-    mmdebstrap = TOP / "release/merged-usr/mmdebstrap" if wrapped else "mmdebstrap"
+    # Debian 12's usr-is-merged needs mmdebstrap's hook that merges /usr, which the wrapper adds;
+    # Debian 13's packages merge it themselves, and the hook would add usr-is-merged to their set.
+    mmdebstrap = WRAPPER if "usr-is-merged" in packages else "mmdebstrap"
     made = subprocess.run([mmdebstrap, "--variant=essential", DOWNGRADES,
                            f"--architectures={recorded.architecture}",
                            "--include=" + ",".join(wanted), recorded.codename, target, sources],
@@ -74,7 +54,10 @@ def make(path, target):
     # base-files=12.4+deb12u11
     holds = dict(line.split("=", 1) for line in output(
         "chroot", target, "dpkg-query", "-W", "-f=${Package}=${Version}\n").splitlines())
-    wrong = unlike(packages, old, holds)
+    # Each recorded package, at its version (old's at any), and no other
+    wrong = [f"{name} {version}: {holds.get(name, 'none')}" for name, version in packages.items()
+             if name not in holds or (name not in old and holds[name] != version)]
+    wrong += [f"{name}: {holds[name]}, not recorded" for name in sorted(holds.keys() - packages)]
     if wrong:
         raise Failure(f"The machine in {target} holds other packages than those recorded:\n  "
                       + "\n  ".join(wrong), UNJUDGED)

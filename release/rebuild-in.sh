@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # Usage: release/rebuild-in.sh MACHINE DIR
-# Rebuilds the release in DIR inside MACHINE, a folder that holds the machine its .buildinfo records
-# (release/machine.py's, or debootsnap's unpacked), as root and with no network: the machine's
-# packages alone build it. A clone of this repository goes to MACHINE/root/source, and
-# release/rebuild.sh runs there on DIR, mounted in the machine where it stands here, for this
-# command alone, so that what it says names DIR. Its status is this.
+# Rebuilds the release in DIR in MACHINE, the machine its .buildinfo records (machine.py's or
+# debootsnap's), as root and offline: its packages alone build it. A clone's rebuild.sh runs in
+# MACHINE/root/source on DIR, mounted where it stands here so that what it says names DIR.
 set -eu
 refuse() { echo "$*" >&2; exit 2; }
 [ $# -eq 2 ] || refuse "Usage: release/rebuild-in.sh MACHINE DIR (MACHINE a machine's folder," \
@@ -12,16 +10,14 @@ refuse() { echo "$*" >&2; exit 2; }
 [ -d "$1" ] || refuse "There is no folder $1: make the machine in it (RELEASING.md)."
 [ -n "$(ls -A "$1")" ] || refuse "$1 is empty: make the machine in it (RELEASING.md), or" \
   "unpack debootsnap's there."
-# Its /root/source is made anew: never this machine's own.
-[ -d "$1/root" ] && [ "$(realpath "$1")" != / ] ||
+[ -d "$1/root" ] && [ "$(realpath "$1")" != / ] ||  # its root/source is made anew: not our own
   refuse "$1 holds no machine: it has no root/ folder, or is this machine's own /."
 [ -d "$2" ] || refuse "There is no folder $2."
 source=$(cd "$(dirname "$0")/.." && pwd) machine=$(realpath "$1") folder=$(realpath "$2")
 rm -rf "$machine/root/source"
 git clone --quiet "$source" "$machine/root/source"
 mkdir -p "$machine$folder"
-# Nothing of this machine's environment goes in: the machine's own PATH, and
-# a locale that every Debian machine has.
+# Nothing of this machine's environment goes in: the machine's PATH, a locale every Debian has.
 exec unshare --net --mount bash -c 'mount --bind "$2" "$1$2" && exec chroot "$1" env -i \
   PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 /root/source/release/rebuild.sh "$2"' \
   rebuild-in "$machine" "$folder"

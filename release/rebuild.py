@@ -3,23 +3,19 @@
 
 Rebuilds the release in DIR (by default build/release: its SHA256SUMS, its .buildinfo and any of
 its files) from the recorded commit, in a scratch clone, with its exes' signatures if they carry
-any, and compares it byte for byte. Exits 0 where it is the same, 1 where it differs, 2 where it
-cannot judge."""
+any, and compares it byte for byte. Exits 0 the same, 1 it differs, 2 it cannot judge."""
 import collections, hashlib, os, re, shutil, subprocess, sys, tempfile, zipfile, zlib
 from pathlib import Path
 
 import buildinfo, signature, verdict
-from verdict import DIFFERS, UNJUDGED, Failure, at, first_difference, output
+from verdict import UNJUDGED, Failure, at, first_difference, output
 
 TOP = Path(__file__).resolve().parent.parent
 EXES = ("list-capture-devices.exe", "list-capture-devices-x86.exe")
 Download = collections.namedtuple("Download", "directory sums buildinfo recorded signed")
 
-# The lines of SHA256SUMS that GNU sha256sum -c reads, as it reads them:
-# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03  list-capture-devices.exe
+# sha256sum -c's lines: binary mode's, text mode's ("  ", the same on Debian), md5 -r's (" ", tab)
 # 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 *list-capture-devices.exe
-# 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 list-capture-devices.exe
-# (text mode, binary mode, the same on Debian; and md5 -r's order, with one space or a tab)
 SUM = re.compile(rb"([0-9a-fA-F]{64})[ \t]([ *]?)(.+)")
 # SHA256 (x.exe) = 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 (--tag's)
 TAGGED = re.compile(rb"SHA256 ?\((.+)\)[ \t]*=[ \t]*([0-9a-fA-F]{64})")
@@ -39,7 +35,7 @@ def read_sums(data):
             continue
         line = line.lstrip(b" \t")
         escaped = line.startswith(b"\\")
-        line = line[1:] if escaped else line
+        line = line.removeprefix(b"\\")
         tagged, plain = TAGGED.fullmatch(line), SUM.fullmatch(line)
         if tagged:
             name, digest = tagged.group(1, 2)
@@ -72,16 +68,8 @@ def read_sums(data):
 def made(sums):  # the lines of SHA256SUMS for the files that the build makes
     return {name: digest for name, digest in sums.items() if not name.endswith(".buildinfo")}
 
-def differences(recorded, here):
-    """How the rebuilding machine differs from the recorded one, as the two .buildinfo say."""
-    was, now = [{"Debian": one.distribution, "architecture": one.architecture, **one.packages}
-                for one in (recorded, here)]
-    return [f"  {name}: recorded {was.get(name, 'none')}, here {now.get(name, 'none')}"
-            for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
-
 def explain(directory, sums, rebuilt, kept):
-    """Each differing file's diffoscope report, kept in kept, and its first lines, which name the
-    zip's member, or the exe's section or field."""
+    """Each differing file's diffoscope report, kept in kept, and its lines that name where."""
     names = [name for name in made(sums) if (directory / name).is_file() and (rebuilt / name)
              .is_file() and (directory / name).read_bytes() != (rebuilt / name).read_bytes()]
     if names and not shutil.which("diffoscope"):  # rebuild.sh installs it, where apt-get can
@@ -100,18 +88,8 @@ def explain(directory, sums, rebuilt, kept):
                    if re.match(r"(│ )*(├── |[-+])", line)]
         print(f"{name}: diffoscope's report is {report}:", *outline[:12], sep="\n    ")
 
-def unzipped(source, exe):
-    """exe's bytes in the zip at source, or None where it holds none."""
-    try:
-        with zipfile.ZipFile(source) as archive:
-            return archive.read(exe) if exe in archive.namelist() else None
-    # RuntimeError: an encrypted member (the release's zip encrypts nothing)
-    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as why:
-        raise Failure(f"{source}: it cannot be read as a zip ({why}), though its digest is the "
-                      "one SHA256SUMS gives.", UNJUDGED)
-
 def take_exes(directory, sums, zip_name, folder):
-    """{exe: its signers} of the exes, downloaded or in the zip listed, copied to folder (unrun)."""
+    """{exe: its signers, whom Windows judges} of the exes, downloaded or zipped, put in folder."""
     found, zipped = {}, directory / str(zip_name)
     folder.mkdir(exist_ok=True)
     for exe in EXES:
@@ -123,17 +101,22 @@ def take_exes(directory, sums, zip_name, folder):
             if hashlib.sha256(zipped.read_bytes()).hexdigest() != sums[zip_name]:
                 raise Failure(f"{zipped}: its digest is not the one SHA256SUMS gives: download "
                               "it again.", UNJUDGED)
-            data = unzipped(zipped, exe)
-            if data is None:
-                continue
-            (folder / exe).write_bytes(data)
+            try:
+                with zipfile.ZipFile(zipped) as archive:
+                    if exe not in archive.namelist():
+                        continue
+                    (folder / exe).write_bytes(archive.read(exe))
+            # RuntimeError: an encrypted member (the release's zip encrypts nothing)
+            except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError,
+                    RuntimeError) as why:
+                raise Failure(f"{zipped}: it cannot be read as a zip ({why}), though its digest "
+                              "is the one SHA256SUMS gives.", UNJUDGED)
         else:
             continue
         try:
             who = found[exe] = signature.signers((folder / exe).read_bytes())
         except Failure as why:  # a web page saved under its name, say
             raise Failure(f"{exe}, from {source}: {why}. Download it again.", UNJUDGED)
-        # Nothing checked who they are: Windows judges that.
         print(f"{exe} carries " + (f"signatures that name {', '.join(who)} as their signers."
                                    if len(who) > 1 else f"a signature that names {who[0]} as its "
                                    "signer." if who else "no signature."))
@@ -170,8 +153,7 @@ def compare(directory, sums, rebuilt):
     return same and listed == made(sums), offset is None
 
 def read_download(directory, folder):
-    """The release in directory as a rebuild reads it, its exes put in folder; a Failure (not
-    judged) that says what is missing or unreadable."""
+    """The release in directory, its exes put in folder; a Failure (not judged) naming a lack."""
     if not directory.is_dir():
         raise Failure(f"There is no folder {directory}.", UNJUDGED)
     if not (directory / "SHA256SUMS").is_file():
@@ -218,24 +200,26 @@ def rebuild(download, scratch, named):
     signed = ["--signed", str(scratch / "signed")] if download.signed else []
     print(f"Rebuilding commit {recorded.commit} in {tree}"
           + (", with the signatures of its exes..." if signed else "..."), flush=True)
-    # From here on, the scratch tree is kept where anything fails, for a look.
-    with open(scratch / "rebuild.log", "wb") as out:
+    with open(scratch / "rebuild.log", "wb") as out:  # kept, with the tree, where anything fails
         built = subprocess.run(["bash", tree / "release/package.sh", *signed], stdout=out,
                                stderr=out, env=dict(os.environ, SOURCE_DATE_EPOCH=recorded.epoch,
                                                     REPOSITORY_URL=recorded.repository))
-    if built.returncode:  # 3: package.sh refused the signed exes, and said why
-        refused = signed and built.returncode == 3
-        lines = (scratch / "rebuild.log").read_text(errors="replace").splitlines()
-        raise Failure("\n".join(lines[-40:] + [(
-            "Refused: the signed exes are not this commit's build plus a signature, whoever "
-            "signed them, as said above" if refused else "The rebuild failed") +
-            f": its log is {out.name}."]), DIFFERS if refused else UNJUDGED)
+    if built.returncode:
+        log = (scratch / "rebuild.log").read_text(errors="replace").splitlines()[-40:]
+        if signed and built.returncode == 3:  # package.sh refused the signed exes, and said why
+            raise Failure("\n".join(log + ["Refused: the signed exes are not this commit's build "
+                                           "plus a signature, whoever signed them, as said above: "
+                                           f"its log is {out.name}."]))
+        raise Failure("\n".join(log + [f"The rebuild failed: its log is {out.name}."]), UNJUDGED)
     return tree
 
 def judge(download, tree):
-    """Says how this machine and the rebuild in tree differ from download's; a Failure if it does."""
+    """Says how this machine and tree's rebuild differ from download's; a Failure if it does."""
     directory, rebuilt = download.directory, tree / "build/release"
-    changed = differences(download.recorded, buildinfo.read(rebuilt / download.buildinfo))
+    was, now = [{"Debian": one.distribution, "architecture": one.architecture, **one.packages}
+                for one in (download.recorded, buildinfo.read(rebuilt / download.buildinfo))]
+    changed = [f"  {name}: recorded {was.get(name, 'none')}, here {now.get(name, 'none')}"
+               for name in sorted(was.keys() | now.keys()) if was.get(name) != now.get(name)]
     print("\n".join(["This machine differs from the one that built the release:", *changed])
           if changed else "This machine has the recorded Debian release and every recorded "
           "package at its recorded version.")

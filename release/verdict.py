@@ -1,9 +1,6 @@
-"""What the release tooling says of what it checks. Its helpers raise a Failure, and only that,
-for input that is refused or that cannot be judged, with the message that says why; only a
-script's main() prints it and exits with its status, as cmp, diff and diffoscope use theirs: 0 the
-same, or accepted (no Failure); 1 differs, or refused; 2 could not judge (bad input, a missing
-file, a failed clone or build). A fault in the tooling's own code is no Failure: it ends in
-Python's traceback."""
+"""The release tooling's helpers raise a Failure for input refused or not judged; run() prints it
+and exits with its status, as cmp and diffoscope do: 0 the same or accepted, 1 differs or refused,
+2 could not judge. A fault in the tooling's own code is no Failure: it ends in a traceback."""
 import subprocess, sys
 
 DIFFERS, UNJUDGED = 1, 2
@@ -24,34 +21,28 @@ def first_difference(one, other):
 
 def amount(count):
     """count bytes, in words: "1 byte", "4 bytes"."""
-    if count == 1:
-        return "1 byte"
-    return f"{count} bytes"
+    return "1 byte" if count == 1 else f"{count} bytes"
 
 def at(offset):
     """An offset in a file, in words: "offset 1100 (0x44c)"."""
     return f"offset {offset} (0x{offset:x})"
 
 def output(*command, input=None):
-    """What command prints; a Failure (not judged) with its own words where it fails. Its bytes
-    that are not UTF-8 pass through as they are (git diff's of a binary file, say)."""
+    """What command prints; a Failure (not judged) with its own words where it fails."""
     done = subprocess.run(command, input=input, capture_output=True, text=True,
-                          errors="surrogateescape")
+                          errors="surrogateescape")  # bytes not UTF-8 kept: a binary file's diff
     if done.returncode:
         raise Failure(f"{' '.join(map(str, command))} failed: {done.stderr.strip()}", UNJUDGED)
     return done.stdout
 
 def run(main):
-    """Exits with main(the command's arguments)'s status, or says a Failure's words and exits with
-    its status; a file that cannot be read or written (OSError) is not judged. Only this exits."""
+    """The only exit: with main's status, or a Failure's, said (an OSError's: not judged)."""
     try:
-        status = main(sys.argv[1:])
-    except Failure as failure:
-        sys.stdout.flush()  # what was said before it comes first
-        print(failure, file=sys.stderr)
-        status = failure.status
+        sys.exit(main(sys.argv[1:]))
     except OSError as error:
-        sys.stdout.flush()
-        print(f"{sys.argv[0]}: {error}", file=sys.stderr)
-        status = UNJUDGED
-    sys.exit(status)
+        failure = Failure(f"{sys.argv[0]}: {error}", UNJUDGED)
+    except Failure as raised:
+        failure = raised
+    sys.stdout.flush()  # what was said before it comes first
+    print(failure, file=sys.stderr)
+    sys.exit(failure.status)
