@@ -8,8 +8,8 @@ import os, re, subprocess
 from verdict import UNJUDGED, Failure, run
 
 LINE = "The source and releases: the repository that shows this file, and its Releases page."
-# https://github.com/owner/list-capture-devices
-ADDRESS = re.compile(r"https://[A-Za-z0-9.-]+(/[A-Za-z0-9._-]+)+")
+# https://github.com/owner/list-capture-devices (its page: not .../list-capture-devices.git)
+ADDRESS = re.compile(r"https://[A-Za-z0-9.-]+(/[A-Za-z0-9._-]+)+(?<!\.git)")
 # https://github.com/owner/repo.git, ssh://git@github.com:22/owner/repo, git@github.com:owner/repo
 ORIGIN = re.compile(r"(?:(?:https|ssh)://(?:[^@/]+@)?([A-Za-z0-9.-]+)(?::\d+)?/"
                     r"|[^@/:]+@([A-Za-z0-9.-]+):)"

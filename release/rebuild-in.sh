@@ -10,8 +10,8 @@ refuse() { echo "$*" >&2; exit 2; }
 [ -d "$1" ] || refuse "There is no folder $1: make the machine in it (RELEASING.md)."
 [ -n "$(ls -A "$1")" ] || refuse "$1 is empty: make the machine in it (RELEASING.md), or" \
   "unpack debootsnap's there."
-[ -d "$1/root" ] && [ "$(realpath "$1")" != / ] ||  # its root/source is made anew: not our own
-  refuse "$1 holds no machine: it has no root/ folder, or is this machine's own /."
+[ -d "$1/root" ] && [ -x "$1/usr/bin/env" ] && [ "$(realpath "$1")" != / ] ||  # root/source: anew
+  refuse "$1 holds no machine: it has no root/ folder or no usr/bin/env, or is this machine's /."
 [ -d "$2" ] || refuse "There is no folder $2."
 source=$(cd "$(dirname "$0")/.." && pwd) machine=$(realpath "$1") folder=$(realpath "$2")
 rm -rf "$machine/root/source"

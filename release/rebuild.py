@@ -117,9 +117,10 @@ def take_exes(directory, sums, zip_name, folder):
             who = found[exe] = signature.signers((folder / exe).read_bytes())
         except Failure as why:  # a web page saved under its name, say
             raise Failure(f"{exe}, from {source}: {why}. Download it again.", UNJUDGED)
-        print(f"{exe} carries " + (f"signatures that name {', '.join(who)} as their signers."
-                                   if len(who) > 1 else f"a signature that names {who[0]} as its "
-                                   "signer." if who else "no signature."))
+        if who:  # names hold commas of their own
+            print(f"{exe} carries signatures that name {' and '.join(who)} as their signers.")
+        else:
+            print(f"{exe} carries no signature.")
     return found
 
 def compare(directory, sums, rebuilt):
@@ -206,10 +207,11 @@ def rebuild(download, scratch, named):
                                                     REPOSITORY_URL=recorded.repository))
     if built.returncode:
         log = (scratch / "rebuild.log").read_text(errors="replace").splitlines()[-40:]
-        if signed and built.returncode == 3:  # package.sh refused the signed exes, and said why
-            raise Failure("\n".join(log + ["Refused: the signed exes are not this commit's build "
-                                           "plus a signature, whoever signed them, as said above: "
-                                           f"its log is {out.name}."]))
+        if signed and built.returncode == 3:  # its signature check's words, of the user's folder
+            said = [line.replace(signed[1], str(download.directory)) for line in log
+                    if line.startswith("Refused: ")]
+            raise Failure("\n".join(said + ["The signed exes are not this commit's build plus"
+                                            f" a signature: its log is {out.name}."]))
         raise Failure("\n".join(log + [f"The rebuild failed: its log is {out.name}."]), UNJUDGED)
     return tree
 

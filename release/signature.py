@@ -197,7 +197,7 @@ def judge(build, path):
 
 def main(arguments):
     command, *names = arguments or [None]
-    if command == "signers":
+    if command == "signers" and names:
         for exe in names:
             print("".join(f"{each}\n" for each in signers(Path(exe).read_bytes())), end="")
         return 0
@@ -208,8 +208,9 @@ def main(arguments):
         name, path = os.path.basename(build), os.path.join(names[0], os.path.basename(build))
         try:
             signed_by = " and ".join(judge(build, path))
-            print(f"{name}: this build, signed by {signed_by}, whose signatures verify; their"
-                  " chain, trust and timestamps are Windows' to judge.", file=sys.stderr)
+            print(f"{name}: this build, whose signatures verify with the keys of certificates that"
+                  f" name {signed_by}; those certificates, their chain and trust, and timestamps"
+                  " are Windows' to judge.", file=sys.stderr)
         except Failure as why:
             statuses.append(why.status)
             print(f"Refused: {path} is not this build plus a signature: {why}.", file=sys.stderr)

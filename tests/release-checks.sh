@@ -55,7 +55,7 @@ sign sha256 build/windows-release/list-capture-devices.exe build/release/list-ca
 altered="list-capture-devices.exe is not this build plus a signature: its code differs"
 exits 3 "build/release/$altered from this build's from offset 1100" \
   bash release/package.sh --signed build/release
-exits 1 "$altered" bash release/rebuild.sh
+exits 1 "build/release/$altered" bash release/rebuild.sh
 dd if=build/windows-release/list-capture-devices.exe of=build/release/list-capture-devices.exe \
   bs=1 skip=1100 seek=1100 count=1 conv=notrunc status=none
 exits 3 "list-capture-devices.exe is not this build plus a signature: its signature 0 does not" \
