@@ -2,13 +2,15 @@
 """Usage: scripts/job_graph.py WORKFLOWS
 
 Reads the workflows in the folder WORKFLOWS and fails, saying why, if a
-workflow or action that a `uses` names by a path ("./...") is not there; if in
-the Windows workflow that tests the release's exes a job, or a step that runs
-tests/, has an `if` or `continue-on-error`, or such a step does more than one
-`bash tests/....sh` command (an `|| true` or `set +e` beside it would let its
-failure pass); or if a job of release.yml that can write (contents, id-token or
-attestations permissions, `gh release`) or is handed a secret could run while
-the Windows job has not passed, with signing on or off.
+workflow or action that a `uses` names by a path ("./...") is not there; if the
+Windows workflow that tests the release's exes has no step that runs every case
+as `bash tests/run-folder.sh FOLDER`, or a step that runs tests/ does more than
+one `bash tests/....sh` command (an `|| true` or `set +e` would let its failure
+pass), in a shell but plain bash, or with an `if` or `continue-on-error` on it
+or its job; or if a job of release.yml that can write (any write permission,
+none where the workflow's are not read-only, `gh release`) or is handed a secret
+could run while the Windows job has not passed, with signing on or off. What
+the scripts and the steps' environment do is left to them.
 
 Each is judged by its `if` for every way in which the jobs it needs and the
 Windows job can end (passed, failed, skipped, cancelled): it must test the
@@ -25,9 +27,8 @@ import sys
 import yaml
 
 WINDOWS_JOB = "./.github/workflows/windows-release-exes.yml"
-WRITES = ("contents", "id-token", "attestations")
 # A test run alone, its status the step's: bash tests/run-folder.sh build/tested
-TEST_STEP = re.compile(r"bash tests/[\w.-]+\.sh(?: [\w./-]+)*")
+TEST_STEP = re.compile(r"bash tests/([\w.-]+)\.sh(?: [\w./-]+)*")
 SIGNING = "vars.SIGNPATH_ORGANIZATION_ID"
 RESULTS = ("success", "failure", "skipped", "cancelled")
 
@@ -169,23 +170,37 @@ def needs_of(job):
     return [needs] if isinstance(needs, str) else list(needs)
 
 
+def default_shell(part):
+    """The shell that a job's or a workflow's `defaults` gives its steps."""
+    defaults = part.get("defaults") or {}
+    return (defaults.get("run") or {}).get("shell")
+
+
 def check_windows(path):
     """That the called Windows workflow passes only if its tests do."""
-    tested = 0
-    for name, job in read(path)["jobs"].items():
-        steps = [(step, str(step.get("run", "")).strip()) for step in job.get("steps", [])]
-        parts = [(f"job {name}", job)] + [
-            (f"job {name}'s step {run!r}", step) for step, run in steps if "tests/" in run]
-        for what, part in parts:
-            if "if" in part or part.get("continue-on-error", False) is not False:
-                raise Unfit(f"{path}: {what} has an `if` or `continue-on-error`: "
+    workflow = read(path)
+    runners = 0
+    for name, job in workflow["jobs"].items():
+        for step in job.get("steps", []):
+            run = str(step.get("run", "")).strip()
+            what = f"{path}: job {name}'s step {run!r}"
+            if "tests/" not in run:
+                continue
+            if any("if" in part or part.get("continue-on-error", False) is not False
+                   for part in (job, step)):
+                raise Unfit(f"{what}, or its job, has an `if` or `continue-on-error`: "
                             "its tests could be skipped, or fail unseen")
-            if part is not job and not TEST_STEP.fullmatch(str(part["run"]).strip()):
-                raise Unfit(f"{path}: {what} runs tests, but not as one "
+            test = TEST_STEP.fullmatch(run)
+            if not test:
+                raise Unfit(f"{what} runs tests, but not as one "
                             "`bash tests/....sh` command alone, whose status is the step's")
-        tested += len(parts) - 1
-    if not tested:
-        raise Unfit(f"{path}: no step runs tests/")
+            # On Windows a step without one runs in pwsh; `bash -c true {0}` runs true.
+            if (step.get("shell") or default_shell(job) or default_shell(workflow)) != "bash":
+                raise Unfit(f"{what} is not run by plain bash (shell: bash)")
+            if test.group(1) == "run-folder":
+                runners += 1
+    if not runners:
+        raise Unfit(f"{path}: no step runs every case, as `bash tests/run-folder.sh FOLDER`")
 
 
 def writes(workflow, job):
@@ -194,7 +209,7 @@ def writes(workflow, job):
     granted = job.get("permissions", workflow.get("permissions", "write-all"))
     if granted == "write-all" or "gh release" in str(job) or "secrets" in str(job):
         return True
-    return isinstance(granted, dict) and any(granted.get(scope) == "write" for scope in WRITES)
+    return isinstance(granted, dict) and "write" in granted.values()
 
 
 def check_release(path, workflow):
@@ -208,8 +223,7 @@ def check_release(path, workflow):
     for name in guarded:
         needs = needs_of(workflow["jobs"][name])
         condition = str(workflow["jobs"][name].get("if", "success()"))
-        # The Windows job's result, whether the job needs it or not, and
-        # those of the jobs it needs.
+        # The Windows job's result, needed or not, and those of the jobs it needs.
         ends = [windows[0]] + [need for need in needs if need != windows[0]]
         for signing, cancelled in itertools.product((False, True), repeat=2):
             for outcome in itertools.product(RESULTS, repeat=len(ends)):

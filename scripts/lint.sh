@@ -82,14 +82,21 @@ mutants=(
   "windows-release-exes.yml s/run: bash tests.run-folder.sh/run: set +e; bash tests\/run-folder.sh/"
   "release.yml s/needs.windows-release-exes.result == 'success' }}/needs.windows-release-exes.result != 'failure' \&\& needs.windows-release-exes.result != 'skipped' }}/"
   "release.yml \$a\  upload:\n    needs: build\n    runs-on: ubuntu-latest\n    steps:\n      - run: gh release upload v1 x.zip"
+  "windows-release-exes.yml s/run: bash tests.run-folder.sh build.tested/run: echo not now/"
+  "windows-release-exes.yml s/run-folder.sh build.tested/check-exes.sh build/"
+  "windows-release-exes.yml /- name: Every case, natively/,\$d"
+  "windows-release-exes.yml /- name: Every case, natively/a\        shell: bash -c true {0}"
+  "windows-release-exes.yml s/^        shell: bash$/        shell: sh/"
+  "release.yml \$a\  image:\n    needs: build\n    runs-on: ubuntu-latest\n    permissions:\n      packages: write\n    steps:\n      - run: echo pushed"
 )
 for mutant in "${mutants[@]}"; do
   rm -rf build/mutant && mkdir -p build/mutant/.github && cp -r .github/workflows build/mutant/.github/
   sed -i "${mutant#* }" "build/mutant/.github/workflows/${mutant%% *}"
   if cmp -s ".github/workflows/${mutant%% *}" "build/mutant/.github/workflows/${mutant%% *}" ||
-     (cd build/mutant && /usr/bin/python3 ../../scripts/job_graph.py .github/workflows >/dev/null 2>&1); then
+     refusal=$(cd build/mutant && /usr/bin/python3 ../../scripts/job_graph.py .github/workflows 2>&1 >/dev/null); then
     echo "scripts/job_graph.py did not refuse, or the workflow no longer has what this changes: $mutant" >&2
     exit 1
   fi
+  echo "Refused: $refusal"
 done
 echo "${#mutants[@]} job graphs that let an untested release out: each refused"
