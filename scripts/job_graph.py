@@ -32,10 +32,8 @@ TEST_STEP = re.compile(r"bash tests/([\w.-]+)\.sh(?: [\w./-]+)*")
 SIGNING = "vars.SIGNPATH_ORGANIZATION_ID"
 RESULTS = ("success", "failure", "skipped", "cancelled")
 
-
 class Unfit(Exception):
     """A workflow that cannot be read, or whose job graph lets a release out."""
-
 
 def read(path):
     try:
@@ -46,7 +44,6 @@ def read(path):
     if not isinstance(workflow, dict) or not isinstance(workflow.get("jobs"), dict):
         raise Unfit(f"{path}: has no jobs")
     return workflow
-
 
 def check_paths(path, workflow):
     for name, job in workflow["jobs"].items():
@@ -60,10 +57,8 @@ def check_paths(path, workflow):
                     or os.path.isfile(os.path.join(target, "action.yaml"))):
                 raise Unfit(f"{path}: job {name} uses {uses}, which is not there")
 
-
 # A token of an `if`: !cancelled() && needs.build.result == 'success' || (...)
 TOKEN = re.compile(r"\s*(?:(\w+)\(\)|('(?:[^']|'')*')|([A-Za-z_][\w.-]*)|(&&|\|\||==|!=|!|\(|\)))")
-
 
 def tokens(condition):
     text = condition.strip()
@@ -79,7 +74,6 @@ def tokens(condition):
         found.append(match)
         at = match.end()
     return found
-
 
 def evaluate(condition, known, calls):
     """The value of CONDITION, its names read from KNOWN, its calls from CALLS."""
@@ -150,7 +144,6 @@ def evaluate(condition, known, calls):
         raise Unfit(f"cannot read the condition {condition!r}")
     return bool(value)
 
-
 def runs(needs, condition, results, signing, cancelled):
     """Whether a job starts by its CONDITION, given the RESULTS of its NEEDS."""
     # A status function called: !cancelled() && needs.build.result == 'success'
@@ -164,17 +157,14 @@ def runs(needs, condition, results, signing, cancelled):
              "always": True, "cancelled": cancelled}
     return evaluate(condition, known, calls)
 
-
 def needs_of(job):
     needs = job.get("needs", [])
     return [needs] if isinstance(needs, str) else list(needs)
-
 
 def default_shell(part):
     """The shell that a job's or a workflow's `defaults` gives its steps."""
     defaults = part.get("defaults") or {}
     return (defaults.get("run") or {}).get("shell")
-
 
 def check_windows(path):
     """That the called Windows workflow passes only if its tests do."""
@@ -202,7 +192,6 @@ def check_windows(path):
     if not runners:
         raise Unfit(f"{path}: no step runs every case, as `bash tests/run-folder.sh FOLDER`")
 
-
 def writes(workflow, job):
     """Whether JOB can write (its own permissions, else the workflow's, else
     GitHub's default, which may), runs `gh release`, or is handed a secret."""
@@ -210,7 +199,6 @@ def writes(workflow, job):
     if granted == "write-all" or "gh release" in str(job) or "secrets" in str(job):
         return True
     return isinstance(granted, dict) and "write" in granted.values()
-
 
 def check_release(path, workflow):
     """The jobs that write, each of which waits for the Windows job's success."""
@@ -239,7 +227,6 @@ def check_release(path, workflow):
                                 f"cancelled(): {cancelled})")
     return guarded
 
-
 def main():
     if len(sys.argv) != 2:
         print("Usage: scripts/job_graph.py WORKFLOWS", file=sys.stderr)
@@ -262,7 +249,6 @@ def main():
           f"passes only if its tests do; release.yml's {', '.join(guarded)} run only once it "
           "has passed, with signing on or off")
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
