@@ -447,6 +447,7 @@ LISTED = SUMS + f"{X}  a.buildinfo\n".encode()
 HEAD = verdict.output("git", "-C", rebuild.TOP, "rev-parse", "HEAD").strip()
 @pytest.mark.parametrize("files, said", [
     ({}, "No SHA256SUMS in"), ({"SHA256SUMS": SUMS}, "No build information in"),
+    ({"SHA256SUMS": "x\n"}, "SHA256SUMS: line 1 is neither DIGEST  NAME"),
     ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace(": list-", ": a-")}, "is not the"),
     ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace("debian 12", "Debian 12")}, "records no B"),
     ({"SHA256SUMS": LISTED, "a.buildinfo": INFO.replace("(= 1)", "(>= 1)")}, "a other than as"),
