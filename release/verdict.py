@@ -38,11 +38,11 @@ def output(*command, input=None):
 def run(main):
     """The only exit: with main's status, or a Failure's, said (an OSError's: not judged)."""
     try:
-        sys.exit(main(sys.argv[1:]))
-    except OSError as error:
-        failure = Failure(f"{sys.argv[0]}: {error}", UNJUDGED)
-    except Failure as raised:
-        failure = raised
-    sys.stdout.flush()  # what was said before it comes first
-    print(failure, file=sys.stderr)
-    sys.exit(failure.status)
+        status = main(sys.argv[1:])
+    except (Failure, OSError) as error:
+        if isinstance(error, OSError):  # a file that cannot be read or written
+            error = Failure(f"{sys.argv[0]}: {error}", UNJUDGED)
+        sys.stdout.flush()  # what was said before it comes first
+        print(error, file=sys.stderr)
+        status = error.status
+    sys.exit(status)
